@@ -1,0 +1,181 @@
+#include "app/form1.h"
+
+#include <commctrl.h>
+
+namespace plovane {
+namespace {
+
+constexpr wchar_t kClassName[] = L"PlovaneForm1";
+constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;
+
+struct ControlClass {
+    const wchar_t* className;
+    DWORD style;
+    DWORD exStyle;
+};
+
+ControlClass ClassFor(ui::ControlKind kind) {
+    switch (kind) {
+        case ui::ControlKind::TextBox:
+            return {L"EDIT", WS_TABSTOP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE};
+        case ui::ControlKind::Button:
+            return {L"BUTTON", WS_TABSTOP | BS_PUSHBUTTON, 0};
+        case ui::ControlKind::Label:
+            return {L"STATIC", SS_LEFT, 0};
+        case ui::ControlKind::PictureBox:
+        default:
+            return {L"STATIC", WS_TABSTOP | SS_NOTIFY, WS_EX_CLIENTEDGE};
+    }
+}
+
+int ScreenDpi() {
+    HDC screen = GetDC(nullptr);
+    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSX) : 96;
+    if (screen) ReleaseDC(nullptr, screen);
+    return dpi > 0 ? dpi : 96;
+}
+
+HFONT CreateDialogFont() {
+    NONCLIENTMETRICSW metrics = {};
+    metrics.cbSize = sizeof(metrics);
+    if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) {
+        return nullptr;
+    }
+    return CreateFontIndirectW(&metrics.lfMessageFont);
+}
+
+RECT PixelRect(const ui::TwipRect& r, int dpi) {
+    const int left = ui::TwipsToPixels(r.left, dpi);
+    const int top = ui::TwipsToPixels(r.top, dpi);
+    return {left, top, left + ui::TwipsToPixels(r.width, dpi),
+            top + ui::TwipsToPixels(r.height, dpi)};
+}
+
+}  // namespace
+
+bool Form1::Create(HINSTANCE instance) {
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_TAB_CLASSES | ICC_STANDARD_CLASSES};
+    if (!InitCommonControlsEx(&controls)) return false;
+    WNDCLASSEXW wc = {};
+    wc.cbSize = sizeof(wc);
+    if (!GetClassInfoExW(instance, kClassName, &wc)) {
+        wc.lpfnWndProc = &WindowProc;
+        wc.hInstance = instance;
+        wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
+        wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+        wc.lpszClassName = kClassName;
+        if (!RegisterClassExW(&wc)) return false;
+    }
+    dpi_ = ScreenDpi();
+    RECT frame = {0, 0, ui::TwipsToPixels(ui::kClientWidthTwips, dpi_),
+                  ui::TwipsToPixels(ui::kClientHeightTwips, dpi_)};
+    AdjustWindowRectEx(&frame, kFormStyle, FALSE, 0);
+    HWND hwnd = CreateWindowExW(0, kClassName, ui::kFormTitle, kFormStyle, CW_USEDEFAULT,
+                                CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
+                                nullptr, nullptr, instance, this);
+    // The window procedure took ownership of the handle as the window was made.
+    if (!hwnd) return false;
+    return CreateControls();
+}
+
+bool Form1::CreateControls() {
+    font_.reset(CreateDialogFont());
+    auto font = static_cast<HFONT>(font_.get());
+    if (!SSTab1.Create(hwnd(), ui::SSTab1, PixelRect(ui::kTabRect, dpi_), dpi_, font)) {
+        return false;
+    }
+    auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd(), GWLP_HINSTANCE));
+    for (const ui::ControlSpec& spec : ui::kPageControls) {
+        const ControlClass cls = ClassFor(spec.kind);
+        const RECT r = PixelRect(spec.rect, dpi_);
+        HWND control = CreateWindowExW(
+            cls.exStyle, cls.className, spec.text, WS_CHILD | cls.style, r.left, r.top,
+            r.right - r.left, r.bottom - r.top, SSTab1.hwnd(),
+            reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
+        if (!control) return false;
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+        if (spec.kind == ui::ControlKind::TextBox) SendMessageW(control, EM_SETLIMITTEXT, 0, 0);
+        SSTab1.AddPageControl(control, static_cast<int>(spec.page));
+    }
+    return true;
+}
+
+HRESULT Form1::Load() {
+    com_ptr<messenger::ISessionManager> created;
+    const HRESULT hr = messenger::CreateSessionManager(created);
+    if (FAILED(hr)) return hr;
+    msnsession = std::move(created);
+    return S_OK;
+}
+
+void Form1::Show(int showCommand) {
+    SSTab1.SelectPage(static_cast<int>(ui::Page::Register));
+    ShowWindow(hwnd(), showCommand);
+    UpdateWindow(hwnd());
+    SetFocus(SSTab1.strip());
+}
+
+bool Form1::PreTranslateMessage(MSG& msg) {
+    if (!hwnd()) return false;
+    return SSTab1.TranslatePageKey(msg) || IsDialogMessageW(hwnd(), &msg);
+}
+
+HWND Form1::Control(ui::ControlId id) const {
+    if (id == ui::SSTab1) return SSTab1.hwnd();
+    if (id == ui::SSTab1Strip) return SSTab1.strip();
+    return SSTab1.hwnd() ? GetDlgItem(SSTab1.hwnd(), id) : nullptr;
+}
+
+LRESULT CALLBACK Form1::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_NCCREATE) {
+        auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    auto* self = reinterpret_cast<Form1*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (!self) return DefWindowProcW(hwnd, msg, wParam, lParam);
+    if (msg == WM_NCDESTROY) {
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
+        self->window_.release();
+        return DefWindowProcW(hwnd, msg, wParam, lParam);
+    }
+    if (!self->window_) self->window_.reset(hwnd);
+    return self->HandleMessage(msg, wParam, lParam);
+}
+
+LRESULT Form1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
+    switch (msg) {
+        case WM_COMMAND:
+            if (OnCommand(wParam, lParam)) return 0;
+            break;
+        case WM_DESTROY:
+            // The window gives up the session manager before the apartment goes away.
+            msnsession.reset();
+            PostQuitMessage(0);
+            return 0;
+        default:
+            break;
+    }
+    return DefWindowProcW(hwnd(), msg, wParam, lParam);
+}
+
+bool Form1::OnCommand(WPARAM wParam, LPARAM lParam) {
+    struct ClickRoute {
+        ui::ControlId id;
+        void (Form1::*handler)();
+    };
+    static constexpr ClickRoute kRoutes[] = {
+        {ui::Command1, &Form1::Command1_Click},
+        {ui::Command2, &Form1::Command2_Click},
+        {ui::Command3, &Form1::Command3_Click},
+    };
+    if (HIWORD(wParam) != BN_CLICKED || !lParam) return false;
+    for (const ClickRoute& route : kRoutes) {
+        if (reinterpret_cast<HWND>(lParam) == Control(route.id)) {
+            (this->*route.handler)();
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace plovane

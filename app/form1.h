@@ -1,0 +1,53 @@
+#pragma once
+#include <windows.h>
+
+#include "common/com_ptr.h"
+#include "common/unique_handle.h"
+#include "messenger/session_manager.h"
+#include "ui/design.h"
+#include "ui/sstab.h"
+
+namespace plovane {
+
+// The tool's one window. It owns its controls and the session manager for its whole life; the
+// click handlers (in actions/) hold all the logic.
+class Form1 {
+public:
+    Form1() = default;
+    Form1(const Form1&) = delete;
+    Form1& operator=(const Form1&) = delete;
+    ~Form1() = default;
+
+    // Builds the window and its controls, not yet shown.
+    bool Create(HINSTANCE instance);
+    // Creates the session manager. Nothing is trapped here: the caller ends the program when
+    // this fails.
+    HRESULT Load();
+    void Show(int showCommand);
+    // Page keys and dialog navigation, ahead of normal dispatch.
+    bool PreTranslateMessage(MSG& msg);
+
+    HWND hwnd() const { return window_.get(); }
+    HWND Control(ui::ControlId id) const;
+
+    void Command1_Click();
+    void Command2_Click();
+    void Command3_Click();
+
+private:
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
+    bool CreateControls();
+    bool OnCommand(WPARAM wParam, LPARAM lParam);
+    HRESULT RegisterFromFields();
+    HRESULT UnregisterFromField();
+    void ShowError(const wchar_t* prompt);
+
+    unique_hwnd window_;
+    unique_hgdiobj font_;
+    int dpi_ = 96;
+    ui::TabbedDialog SSTab1;
+    com_ptr<messenger::ISessionManager> msnsession;
+};
+
+}  // namespace plovane

@@ -1,0 +1,74 @@
+#include "app/startup.h"
+
+#include <cwchar>
+
+#include "app/form1.h"
+#include "common/com_apartment.h"
+
+namespace plovane {
+namespace {
+
+constexpr int kExitStartupFailed = 1;
+
+std::wstring SystemText(HRESULT hr) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+            FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text = length ? std::wstring(buffer, length) : L"no description is known";
+    LocalFree(buffer);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+void ReportStartupFailure(const std::wstring& text) {
+    MessageBoxW(nullptr, text.c_str(), ui::kFormTitle, MB_OK | MB_ICONHAND | MB_SETFOREGROUND);
+}
+
+int RunMessageLoop(Form1& form) {
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (form.PreTranslateMessage(msg)) continue;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return static_cast<int>(msg.wParam);
+}
+
+}  // namespace
+
+std::wstring DescribeStartupFailure(HRESULT hr) {
+    wchar_t code[16];
+    swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(hr));
+    return L"The MSN Messenger session manager could not be created (class "
+           L"{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}), so the tool cannot start.\n\nError " +
+           std::wstring(code) + L": " + SystemText(hr);
+}
+
+int RunProgram(HINSTANCE instance, int showCommand) {
+    com_apartment apartment;
+    if (FAILED(apartment.status())) {
+        ReportStartupFailure(DescribeStartupFailure(apartment.status()));
+        return kExitStartupFailed;
+    }
+    Form1 form;
+    if (!form.Create(instance)) {
+        ReportStartupFailure(DescribeStartupFailure(HRESULT_FROM_WIN32(GetLastError())));
+        return kExitStartupFailed;
+    }
+    const HRESULT loaded = form.Load();
+    if (FAILED(loaded)) {
+        DestroyWindow(form.hwnd());
+        MSG quit;
+        PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+        ReportStartupFailure(DescribeStartupFailure(loaded));
+        return kExitStartupFailed;
+    }
+    form.Show(showCommand);
+    return RunMessageLoop(form);
+}
+
+}  // namespace plovane

@@ -1,0 +1,59 @@
+# Shared settings for the project's scripts; sourced, not run.
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset WINESERVER
+
+# The shipped program is 32-bit. Where this machine's kernel cannot run 32-bit code (Wine's i386
+# loader then fails with "Exec format error"), the same sources are built for 64-bit Windows and
+# run under 64-bit Wine instead; PLOVANE_ARCH=i686 or x86_64 overrides the choice.
+can_run_32bit_wine() {
+    [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1
+}
+
+select_arch() {
+    if [ -n "${PLOVANE_ARCH:-}" ]; then
+        ARCH=$PLOVANE_ARCH
+    elif can_run_32bit_wine; then
+        ARCH=i686
+    else
+        ARCH=x86_64
+    fi
+    if [ "$ARCH" = i686 ]; then
+        WINE=/usr/lib/wine/wine
+        export WINEARCH=win32
+    else
+        WINE=/usr/lib/wine/wine64
+        export WINEARCH=win64
+        export WINELOADER=$WINE
+    fi
+    if [ -x /usr/lib/wine/wineserver64 ]; then
+        WINESERVER_BIN=/usr/lib/wine/wineserver64
+    else
+        WINESERVER_BIN=/usr/lib/wine/wineserver32
+    fi
+    BUILD=$ROOT/build/$ARCH
+}
+
+# A project-local prefix: build/wine-<arch>-<use>, so nothing touches the user's own.
+use_prefix() {
+    export WINEPREFIX=$ROOT/build/wine-$ARCH-$1
+}
+
+say() { printf '%s: %s\n' "$(basename "$0")" "$*" >&2; }
+
+# Runs a command on a private Xvfb display unless one was made for us already.
+on_private_display() {
+    if [ -n "${PLOVANE_IN_XVFB:-}" ]; then
+        "$@"
+    else
+        PLOVANE_IN_XVFB=1 xvfb-run -a -s "-screen 0 1024x768x24" "$@"
+    fi
+}
+
+configure_and_build() {  # preset, then extra cmake arguments
+    local preset=$1
+    shift
+    cmake --preset "$preset" "$@" >/dev/null
+    cmake --build --preset "$preset" -j "$(nproc)"
+}

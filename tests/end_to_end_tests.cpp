@@ -1,0 +1,130 @@
+// The real program as a user runs it: its own process, the stand-in registered with regsvr32,
+// driven from outside through its window.
+#include <gtest/gtest.h>
+
+#include "common/unique_handle.h"
+#include "tests/support/box_catcher.h"
+#include "tests/support/store_access.h"
+#include "tests/support/window_helpers.h"
+#include "ui/design.h"
+
+namespace plovane {
+namespace {
+
+constexpr DWORD kWaitMs = 20000;
+
+std::wstring Quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
+std::wstring StandInPath() { return testing::ProgramFolder() + L"messenger-standin.dll"; }
+std::wstring ToolPath() { return testing::ProgramFolder() + L"plovane-actions.exe"; }
+
+long Regsvr32(const std::wstring& options) {
+    return testing::RunProcess(L"regsvr32.exe /s " + options + Quoted(StandInPath()), kWaitMs);
+}
+
+std::wstring RegisteredServer() {
+    wchar_t value[MAX_PATH * 2] = {};
+    DWORD bytes = sizeof(value);
+    RegGetValueW(HKEY_CLASSES_ROOT,
+                 L"CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}\\InprocServer32", nullptr,
+                 RRF_RT_REG_SZ, nullptr, value, &bytes);
+    return value;
+}
+
+class EndToEndTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testing::ClearStore();
+        testing::RemoveClassRegistration();
+    }
+    void TearDown() override {
+        if (process_) TerminateProcess(process_.get(), 99);
+        testing::RemoveClassRegistration();
+        testing::ClearStore();
+    }
+    void Start() {
+        process_.reset(testing::StartProcess(Quoted(ToolPath())));
+        ASSERT_TRUE(process_);
+    }
+    HWND control(ui::ControlId id) const { return testing::FindDescendant(form_, id); }
+    void type(ui::ControlId id, const std::wstring& text) {
+        testing::SetWindowTextTo(control(id), text);
+    }
+    // Presses a button and waits for its handler to end; any box it shows is read and closed.
+    bool press(ui::ControlId id, testing::CaughtBox* box) {
+        if (!box) return SendMessageW(control(id), BM_CLICK, 0, 0), true;
+        PostMessageW(control(id), BM_CLICK, 0, 0);
+        return testing::CatchForeignBox(L"Plovane - Error", *box, kWaitMs);
+    }
+    DWORD WaitForExit() {
+        DWORD code = 12345;
+        if (WaitForSingleObject(process_.get(), kWaitMs) == WAIT_OBJECT_0) {
+            GetExitCodeProcess(process_.get(), &code);
+            process_.reset();
+        }
+        return code;
+    }
+
+    unique_handle process_;
+    HWND form_ = nullptr;
+};
+
+TEST_F(EndToEndTest, RegisterFilesTheEntryUnregisterRemovesItAndClosingEndsTheProgram) {
+    ASSERT_EQ(Regsvr32(L""), 0);
+    ASSERT_EQ(RegisteredServer(), StandInPath());
+    Start();
+    form_ = testing::WaitForVisibleWindow(L"PlovaneForm1", ui::kFormTitle, kWaitMs);
+    ASSERT_TRUE(form_);
+
+    type(ui::Text4, L"notes");
+    type(ui::Text2, L"Open Notes");
+    type(ui::Text3, L"http://notes.invalid/");
+    type(ui::Text1, L"C:\\Tools\\notes.exe");
+    ASSERT_TRUE(press(ui::Command2, nullptr));
+    const auto entry = testing::ReadEntry(L"notes");
+    ASSERT_TRUE(entry.has_value());
+    EXPECT_EQ(*entry, (testing::StoredEntry{L"Open Notes", L"http://notes.invalid/",
+                                            L"C:\\Tools\\notes.exe", 0, true}));
+
+    type(ui::Text2, L"");
+    testing::CaughtBox refused;
+    ASSERT_TRUE(press(ui::Command2, &refused));
+    EXPECT_EQ(refused.prompt, L"All feilds must be complete");
+    EXPECT_EQ(refused.owner, form_);
+    EXPECT_EQ(testing::ReadEntry(L"notes")->menuName, L"Open Notes") << "a refusal writes nothing";
+
+    type(ui::Text5, L"notes");
+    ASSERT_TRUE(press(ui::Command3, nullptr));
+    EXPECT_FALSE(testing::ReadEntry(L"notes").has_value());
+    testing::CaughtBox unknown;
+    ASSERT_TRUE(press(ui::Command3, &unknown));
+    EXPECT_EQ(unknown.prompt, L"Key doesn't exist");
+
+    PostMessageW(form_, WM_CLOSE, 0, 0);
+    EXPECT_EQ(WaitForExit(), 0u);
+    EXPECT_EQ(Regsvr32(L"/u "), 0);
+    EXPECT_TRUE(RegisteredServer().empty());
+}
+
+TEST_F(EndToEndTest, WithNoClassRegisteredTheProgramReportsItAndExitsWithFailure) {
+    Start();
+    testing::CaughtBox report;
+    ASSERT_TRUE(testing::CatchForeignBox(ui::kFormTitle, report, kWaitMs));
+    EXPECT_NE(report.prompt.find(L"{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}"), std::wstring::npos);
+    EXPECT_NE(report.prompt.find(L"0x80040154"), std::wstring::npos);
+    EXPECT_EQ(FindWindowW(L"PlovaneForm1", nullptr), nullptr) << "the window never became usable";
+    EXPECT_NE(WaitForExit(), 0u);
+}
+
+TEST_F(EndToEndTest, TheStandInNeverTakesOverAnotherServersRegistration) {
+    const wchar_t* key = L"CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}\\InprocServer32";
+    const wchar_t other[] = L"C:\\Program Files\\Messenger\\msnmsgr-session.dll";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, key, nullptr, REG_SZ, other, sizeof(other)),
+              ERROR_SUCCESS);
+    EXPECT_NE(Regsvr32(L""), 0);
+    EXPECT_EQ(RegisteredServer(), other);
+    Regsvr32(L"/u ");
+    EXPECT_EQ(RegisteredServer(), other);
+}
+
+}  // namespace
+}  // namespace plovane

@@ -1,0 +1,42 @@
+#pragma once
+#include <windows.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace plovane::testing {
+
+// What a caught message box showed.
+struct CaughtBox {
+    std::wstring title;
+    std::wstring prompt;
+    HWND owner = nullptr;
+    bool handIcon = false;
+    std::vector<int> buttons;  // the ids of the buttons a user could press
+};
+
+// Catches every message box this thread shows while the object lives: reads it, then presses
+// OK (or, where there is no OK, the first button) as a user would.
+class BoxCatcher {
+public:
+    BoxCatcher();
+    ~BoxCatcher();
+    BoxCatcher(const BoxCatcher&) = delete;
+    BoxCatcher& operator=(const BoxCatcher&) = delete;
+
+    const std::vector<CaughtBox>& boxes() const { return boxes_; }
+
+private:
+    static LRESULT CALLBACK Hook(int code, WPARAM wParam, LPARAM lParam);
+    void Catch(HWND box);
+
+    HHOOK hook_;
+    std::set<HWND> seen_;
+    std::vector<CaughtBox> boxes_;
+};
+
+// Reads a box shown by another process (found by its title) and presses its OK button.
+bool CatchForeignBox(const std::wstring& title, CaughtBox& out, DWORD timeoutMs);
+
+}  // namespace plovane::testing

@@ -1,0 +1,92 @@
+#include "tests/support/window_helpers.h"
+
+#include <vector>
+
+namespace plovane::testing {
+
+bool PumpMessages() {
+    bool quit = false;
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            quit = true;
+            continue;
+        }
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return quit;
+}
+
+std::wstring WindowText(HWND hwnd) {
+    const auto length = SendMessageW(hwnd, WM_GETTEXTLENGTH, 0, 0);
+    std::vector<wchar_t> text(static_cast<size_t>(length) + 1);
+    const auto got = SendMessageW(hwnd, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
+    return std::wstring(text.data(), static_cast<size_t>(got));
+}
+
+void SetWindowTextTo(HWND hwnd, const std::wstring& text) {
+    SendMessageW(hwnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+HWND FindDescendant(HWND parent, int id) {
+    struct Search {
+        int id;
+        HWND found;
+    } search{id, nullptr};
+    EnumChildWindows(
+        parent,
+        [](HWND child, LPARAM param) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(param);
+            if (GetDlgCtrlID(child) != s->id) return TRUE;
+            s->found = child;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND WaitForVisibleWindow(const wchar_t* className, const wchar_t* title, DWORD timeoutMs) {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    do {
+        HWND hwnd = FindWindowW(className, title);
+        if (hwnd && IsWindowVisible(hwnd)) return hwnd;
+        Sleep(20);
+    } while (GetTickCount64() < end);
+    return nullptr;
+}
+
+std::wstring ProgramFolder() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path);
+    return folder.substr(0, folder.find_last_of(L"\\/") + 1);
+}
+
+HANDLE StartProcess(const std::wstring& commandLine) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    std::wstring line = commandLine;
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+        return nullptr;
+    }
+    CloseHandle(info.hThread);
+    return info.hProcess;
+}
+
+long RunProcess(const std::wstring& commandLine, DWORD timeoutMs) {
+    HANDLE process = StartProcess(commandLine);
+    if (!process) return -1;
+    DWORD code = static_cast<DWORD>(-1);
+    if (WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(process, &code)) {
+        TerminateProcess(process, 99);
+        code = static_cast<DWORD>(-1);
+    }
+    CloseHandle(process);
+    return static_cast<long>(code);
+}
+
+}  // namespace plovane::testing

@@ -1,0 +1,17 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace plovane {
+int RunStoreWorker(int worker);
+}
+
+// The same program doubles as the worker that the store's two-process test starts.
+int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--store-worker") == 0) {
+        return plovane::RunStoreWorker(std::stoi(argv[2]));
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,34 @@
+#include "ui/design.h"
+
+namespace plovane::ui {
+
+using K = ControlKind;
+using P = Page;
+
+const ControlSpec kPageControls[12] = {
+    {Text4, L"Text4", K::TextBox, P::Register, {120, 1200, 4575, 285},
+     L"Keyname (recommended to use your menu name)", 1},
+    {Command2, L"Command2", K::Button, P::Register, {3600, 2520, 1095, 375}, L"Register", 2},
+    {Text3, L"Text3", K::TextBox, P::Register, {120, 2160, 4575, 285}, L"URL", 3},
+    {Text2, L"Text2", K::TextBox, P::Register, {120, 1680, 4575, 285},
+     L"Name to appear in the menu", 4},
+    {Command1, L"Command1", K::Button, P::Register, {4320, 720, 495, 255}, L"...", 5},
+    {Text1, L"Text1", K::TextBox, P::Register, {120, 720, 4095, 285}, L"Path to program", 6},
+    {Text5, L"Text5", K::TextBox, P::Unregister, {600, 840, 3615, 285}, L"Keyname", 7},
+    {Command3, L"Command3", K::Button, P::Unregister, {1800, 1320, 1095, 375}, L"Unregister", 8},
+    {Label1, L"Label1", K::Label, P::About, {120, 480, 2655, 495}, L"Add programs...", 9},
+    {Label2, L"Label2", K::Label, P::About, {120, 1200, 2655, 495},
+     L"to the Actions menu of MSN Messenger", 10},
+    {Label3, L"Label3", K::Label, P::About, {240, 2280, 2535, 495}, L"Part of the plovane range",
+     11},
+    {Picture1, L"Picture1", K::PictureBox, P::About, {3240, 840, 1335, 1695}, L"", 12},
+};
+
+const ControlSpec* FindControl(ControlId id) {
+    for (const ControlSpec& spec : kPageControls) {
+        if (spec.id == id) return &spec;
+    }
+    return nullptr;
+}
+
+}  // namespace plovane::ui

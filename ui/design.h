@@ -1,0 +1,63 @@
+#pragma once
+#include <windows.h>
+
+#include <cstddef>
+
+namespace plovane::ui {
+
+// Every position in the design is in twips (1/1440 inch); at 96 DPI fifteen make one pixel.
+inline int TwipsToPixels(int twips, int dpi) { return MulDiv(twips, dpi, 1440); }
+
+enum class ControlKind { TextBox, Button, Label, PictureBox };
+enum class Page { Register = 0, Unregister = 1, About = 2 };
+inline constexpr int kPageCount = 3;
+
+// Control identifiers stay clear of IDOK and IDCANCEL, which the dialog manager sends for Enter
+// and Esc.
+enum ControlId : int {
+    Text1 = 101,
+    Text2,
+    Text3,
+    Text4,
+    Text5,
+    Command1 = 111,
+    Command2,
+    Command3,
+    Label1 = 121,
+    Label2,
+    Label3,
+    Picture1 = 131,
+    SSTab1 = 140,
+    SSTab1Strip = 141,
+};
+
+struct TwipRect {
+    int left, top, width, height;
+};
+
+struct ControlSpec {
+    ControlId id;
+    const wchar_t* name;
+    ControlKind kind;
+    Page page;
+    TwipRect rect;
+    const wchar_t* text;
+    int tabIndex;
+};
+
+inline constexpr wchar_t kFormTitle[] = L"Plovane - Add Programs to Actions list";
+inline constexpr int kClientWidthTwips = 4905;
+inline constexpr int kClientHeightTwips = 3135;
+inline constexpr TwipRect kTabRect = {0, 0, 4935, 3135};
+inline constexpr int kTabHeightHundredthsMm = 520;
+inline constexpr const wchar_t* kTabCaptions[kPageCount] = {
+    L"Register Program", L"Unregister Program", L"About"};
+inline constexpr wchar_t kOpenFilter[] = L"All files (*.*) | *.*";
+
+// The twelve page controls, in tab-index order (the tab strip itself is index 0).
+extern const ControlSpec kPageControls[12];
+inline constexpr std::size_t kPageControlCount = 12;
+
+const ControlSpec* FindControl(ControlId id);
+
+}  // namespace plovane::ui

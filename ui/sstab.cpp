@@ -1,0 +1,150 @@
+#include "ui/sstab.h"
+
+#include <commctrl.h>
+
+#include "ui/design.h"
+
+namespace plovane::ui {
+namespace {
+
+constexpr wchar_t kClassName[] = L"PlovaneTabbedDialog";
+
+bool RegisterContainerClass(HINSTANCE instance) {
+    WNDCLASSEXW wc = {};
+    wc.cbSize = sizeof(wc);
+    if (GetClassInfoExW(instance, kClassName, &wc)) return true;
+    wc.lpfnWndProc = DefWindowProcW;  // replaced per window once its object is attached
+    wc.hInstance = instance;
+    wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpszClassName = kClassName;
+    return RegisterClassExW(&wc) != 0;
+}
+
+bool IsForwardedToParent(UINT msg) {
+    switch (msg) {
+        case WM_COMMAND:
+        case WM_DRAWITEM:
+        case WM_CTLCOLOREDIT:
+        case WM_CTLCOLORSTATIC:
+        case WM_CTLCOLORBTN:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+bool TabbedDialog::Create(HWND parent, int id, const RECT& bounds, int dpi, HFONT font) {
+    auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(parent, GWLP_HINSTANCE));
+    if (!RegisterContainerClass(instance)) return false;
+    const int width = bounds.right - bounds.left;
+    hwnd_ = CreateWindowExW(WS_EX_CONTROLPARENT, kClassName, L"",
+                            WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, bounds.left, bounds.top,
+                            width, bounds.bottom - bounds.top, parent,
+                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+    if (!hwnd_) return false;
+    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    SetWindowLongPtrW(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WindowProc));
+
+    const int tabHeight = MulDiv(kTabHeightHundredthsMm, dpi, 2540);
+    strip_ = CreateWindowExW(0, WC_TABCONTROLW, L"",
+                             WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_CLIPSIBLINGS |
+                                 TCS_FIXEDWIDTH | TCS_FOCUSONBUTTONDOWN,
+                             0, 0, width, tabHeight + 2, hwnd_,
+                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(SSTab1Strip)), instance,
+                             nullptr);
+    if (!strip_) return false;
+    SendMessageW(strip_, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    for (int page = 0; page < kPageCount; ++page) {
+        TCITEMW item = {};
+        item.mask = TCIF_TEXT;
+        item.pszText = const_cast<wchar_t*>(kTabCaptions[page]);
+        SendMessageW(strip_, TCM_INSERTITEMW, page, reinterpret_cast<LPARAM>(&item));
+    }
+    // Three equal tabs in one row, a little narrower than the strip so that no scroll arrows
+    // appear.
+    SendMessageW(strip_, TCM_SETITEMSIZE, 0, MAKELPARAM((width - 6) / kPageCount, tabHeight));
+    return true;
+}
+
+void TabbedDialog::AddPageControl(HWND control, int page) {
+    controls_.push_back({control, page});
+    ShowWindow(control, page == CurrentPage() ? SW_SHOWNA : SW_HIDE);
+}
+
+int TabbedDialog::CurrentPage() const {
+    return strip_ ? static_cast<int>(SendMessageW(strip_, TCM_GETCURSEL, 0, 0)) : 0;
+}
+
+void TabbedDialog::SelectPage(int page) {
+    SendMessageW(strip_, TCM_SETCURSEL, page, 0);
+    ShowPageControls(page);
+}
+
+void TabbedDialog::ShowPageControls(int page) {
+    HWND focus = GetFocus();
+    for (const PageControl& c : controls_) {
+        const bool shown = c.page == page;
+        if (!shown && (focus == c.hwnd || IsChild(c.hwnd, focus))) SetFocus(strip_);
+        ShowWindow(c.hwnd, shown ? SW_SHOWNA : SW_HIDE);
+    }
+}
+
+bool TabbedDialog::TranslatePageKey(const MSG& msg) {
+    if (msg.message != WM_KEYDOWN || msg.wParam != VK_TAB || GetKeyState(VK_CONTROL) >= 0) {
+        return false;
+    }
+    if (msg.hwnd != hwnd_ && !IsChild(GetParent(hwnd_), msg.hwnd)) return false;
+    const int step = GetKeyState(VK_SHIFT) < 0 ? kPageCount - 1 : 1;
+    // TCM_SETCURFOCUS notifies the strip's parent just as a click on a tab does.
+    SendMessageW(strip_, TCM_SETCURFOCUS, (CurrentPage() + step) % kPageCount, 0);
+    return true;
+}
+
+LRESULT CALLBACK TabbedDialog::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    auto* self = reinterpret_cast<TabbedDialog*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (!self) return DefWindowProcW(hwnd, msg, wParam, lParam);
+    return self->HandleMessage(msg, wParam, lParam);
+}
+
+LRESULT TabbedDialog::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (IsForwardedToParent(msg)) return SendMessageW(GetParent(hwnd_), msg, wParam, lParam);
+    switch (msg) {
+        case WM_NOTIFY: {
+            const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+            if (header->hwndFrom == strip_ && header->code == TCN_SELCHANGE) {
+                ShowPageControls(CurrentPage());
+                return 0;
+            }
+            return SendMessageW(GetParent(hwnd_), msg, wParam, lParam);
+        }
+        case WM_PAINT:
+            Paint();
+            return 0;
+        case WM_NCDESTROY: {
+            HWND closing = hwnd_;
+            SetWindowLongPtrW(closing, GWLP_USERDATA, 0);
+            hwnd_ = strip_ = nullptr;
+            controls_.clear();
+            return DefWindowProcW(closing, msg, wParam, lParam);
+        }
+        default:
+            return DefWindowProcW(hwnd_, msg, wParam, lParam);
+    }
+}
+
+void TabbedDialog::Paint() {
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(hwnd_, &ps);
+    RECT body;
+    GetClientRect(hwnd_, &body);
+    RECT stripRect;
+    GetWindowRect(strip_, &stripRect);
+    body.top = stripRect.bottom - stripRect.top - 2;
+    DrawEdge(dc, &body, EDGE_RAISED, BF_RECT);
+    EndPaint(hwnd_, &ps);
+}
+
+}  // namespace plovane::ui
