@@ -2,6 +2,11 @@
 
 #include <commctrl.h>
 
+#include "ui/button_face.h"
+#include "ui/common_dialog.h"
+#include "ui/picture_box.h"
+#include "ui/resources.h"
+
 namespace plovane {
 namespace {
 
@@ -19,12 +24,12 @@ ControlClass ClassFor(ui::ControlKind kind) {
         case ui::ControlKind::TextBox:
             return {L"EDIT", WS_TABSTOP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE};
         case ui::ControlKind::Button:
-            return {L"BUTTON", WS_TABSTOP | BS_PUSHBUTTON, 0};
+            return {L"BUTTON", WS_TABSTOP | BS_OWNERDRAW, 0};
         case ui::ControlKind::Label:
             return {L"STATIC", SS_LEFT, 0};
         case ui::ControlKind::PictureBox:
         default:
-            return {L"STATIC", WS_TABSTOP | SS_NOTIFY, WS_EX_CLIENTEDGE};
+            return {ui::kPictureBoxClass, WS_TABSTOP, WS_EX_CLIENTEDGE};
     }
 }
 
@@ -53,15 +58,16 @@ RECT PixelRect(const ui::TwipRect& r, int dpi) {
 
 }  // namespace
 
-bool Form1::Create(HINSTANCE instance) {
+bool Form1::Create(HINSTANCE instance, com_ptr<IDispatch> commonDialog) {
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_TAB_CLASSES | ICC_STANDARD_CLASSES};
-    if (!InitCommonControlsEx(&controls)) return false;
+    if (!InitCommonControlsEx(&controls) || !ui::RegisterPictureBoxClass(instance)) return false;
     WNDCLASSEXW wc = {};
     wc.cbSize = sizeof(wc);
     if (!GetClassInfoExW(instance, kClassName, &wc)) {
         wc.lpfnWndProc = &WindowProc;
         wc.hInstance = instance;
         wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
+        wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_PLOVANE));
         wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
         wc.lpszClassName = kClassName;
         if (!RegisterClassExW(&wc)) return false;
@@ -75,7 +81,9 @@ bool Form1::Create(HINSTANCE instance) {
                                 nullptr, nullptr, instance, this);
     // The window procedure took ownership of the handle as the window was made.
     if (!hwnd) return false;
-    return CreateControls();
+    CommonDialog1 = commonDialog ? std::move(commonDialog)
+                                 : ui::CreateCommonDialog(hwnd, ui::kOpenFilter);
+    return CommonDialog1 && CreateControls();
 }
 
 bool Form1::CreateControls() {
@@ -95,6 +103,11 @@ bool Form1::CreateControls() {
         if (!control) return false;
         SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
         if (spec.kind == ui::ControlKind::TextBox) SendMessageW(control, EM_SETLIMITTEXT, 0, 0);
+        if (spec.kind == ui::ControlKind::PictureBox) {
+            picture_.reset(LoadImageW(instance, MAKEINTRESOURCEW(IDB_ABOUT), IMAGE_BITMAP, 0, 0,
+                                      LR_CREATEDIBSECTION));
+            SendMessageW(control, ui::kSetPicture, reinterpret_cast<WPARAM>(picture_.get()), 0);
+        }
         SSTab1.AddPageControl(control, static_cast<int>(spec.page));
     }
     return true;
@@ -147,9 +160,19 @@ LRESULT Form1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         case WM_COMMAND:
             if (OnCommand(wParam, lParam)) return 0;
             break;
+        case WM_DRAWITEM: {
+            const auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
+            if (item->CtlType != ODT_BUTTON) break;
+            ui::DrawButtonFace(*item);
+            return TRUE;
+        }
+        case WM_CTLCOLOREDIT:
+            SetBkColor(reinterpret_cast<HDC>(wParam), RGB(255, 255, 255));
+            return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
         case WM_DESTROY:
-            // The window gives up the session manager before the apartment goes away.
+            // The window gives up its COM objects before the apartment goes away.
             msnsession.reset();
+            CommonDialog1.reset();
             PostQuitMessage(0);
             return 0;
         default:

@@ -5,6 +5,7 @@
 #include "common/unique_handle.h"
 #include "messenger/session_manager.h"
 #include "ui/design.h"
+#include <oaidl.h>
 #include "ui/sstab.h"
 
 namespace plovane {
@@ -18,8 +19,9 @@ public:
     Form1& operator=(const Form1&) = delete;
     ~Form1() = default;
 
-    // Builds the window and its controls, not yet shown.
-    bool Create(HINSTANCE instance);
+    // Builds the window and its controls, not yet shown. The Open-box component is made here
+    // unless one is handed in.
+    bool Create(HINSTANCE instance, com_ptr<IDispatch> commonDialog = com_ptr<IDispatch>());
     // Creates the session manager. Nothing is trapped here: the caller ends the program when
     // this fails.
     HRESULT Load();
@@ -45,8 +47,10 @@ private:
 
     unique_hwnd window_;
     unique_hgdiobj font_;
+    unique_hgdiobj picture_;
     int dpi_ = 96;
     ui::TabbedDialog SSTab1;
+    com_ptr<IDispatch> CommonDialog1;
     com_ptr<messenger::ISessionManager> msnsession;
 };
 

@@ -8,6 +8,7 @@
 #include "app/startup.h"
 #include "common/com_apartment.h"
 #include "tests/support/box_catcher.h"
+#include "tests/support/form_fixture.h"
 #include "tests/support/fake_session.h"
 #include "tests/support/malloc_spy.h"
 #include "tests/support/store_access.h"
@@ -17,42 +18,9 @@ namespace plovane {
 namespace {
 
 using testing::BoxCatcher;
-using testing::FakeSessionManager;
-using testing::RegisteredFake;
+using testing::FormTest;
 
 const std::wstring kInitialKey = L"Keyname (recommended to use your menu name)";
-
-class FormTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_HRESULT_SUCCEEDED(apartment_.status());
-        registered_ = std::make_unique<RegisteredFake>(fake_);
-        ASSERT_HRESULT_SUCCEEDED(registered_->status());
-        ASSERT_TRUE(form_.Create(GetModuleHandleW(nullptr)));
-        ASSERT_HRESULT_SUCCEEDED(form_.Load());
-        form_.Show(SW_SHOWNORMAL);
-        testing::PumpMessages();
-    }
-    void TearDown() override {
-        if (form_.hwnd()) DestroyWindow(form_.hwnd());
-        testing::PumpMessages();
-    }
-
-    HWND control(ui::ControlId id) const { return form_.Control(id); }
-    void type(ui::ControlId id, const std::wstring& text) {
-        testing::SetWindowTextTo(control(id), text);
-    }
-    std::wstring text(ui::ControlId id) const { return testing::WindowText(control(id)); }
-    void press(ui::ControlId id) {
-        SendMessageW(control(id), BM_CLICK, 0, 0);
-        testing::PumpMessages();
-    }
-
-    com_apartment apartment_;
-    FakeSessionManager fake_;
-    std::unique_ptr<RegisteredFake> registered_;
-    Form1 form_;
-};
 
 TEST_F(FormTest, LoadCreatesOneSessionManagerAndHoldsTheOnlyReference) {
     EXPECT_EQ(registered_->instancesCreated(), 1);

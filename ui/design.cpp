@@ -18,7 +18,7 @@ const ControlSpec kPageControls[12] = {
     {Command3, L"Command3", K::Button, P::Unregister, {1800, 1320, 1095, 375}, L"Unregister", 8},
     {Label1, L"Label1", K::Label, P::About, {120, 480, 2655, 495}, L"Add programs...", 9},
     {Label2, L"Label2", K::Label, P::About, {120, 1200, 2655, 495},
-     L"to the Actions menu of MSN Messenger", 10},
+     L"Version 1.00 for MSN Messenger", 10},
     {Label3, L"Label3", K::Label, P::About, {240, 2280, 2535, 495}, L"Part of the plovane range",
      11},
     {Picture1, L"Picture1", K::PictureBox, P::About, {3240, 840, 1335, 1695}, L"", 12},

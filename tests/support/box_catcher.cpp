@@ -80,3 +80,63 @@ bool CatchForeignBox(const std::wstring& title, CaughtBox& out, DWORD timeoutMs)
 }
 
 }  // namespace plovane::testing
+
+namespace plovane::testing {
+namespace {
+
+thread_local OpenBoxAnswer* t_answer = nullptr;
+constexpr int kFileNameId = 0x47C;  // the file-name combo box of the Open box
+constexpr int kFileTypeId = 0x470;  // its list of file types
+
+}  // namespace
+
+OpenBoxAnswer::OpenBoxAnswer(std::wstring path) : path_(std::move(path)) {
+    t_answer = this;
+    hook_ = SetWindowsHookExW(WH_CBT, &Hook, nullptr, GetCurrentThreadId());
+}
+
+OpenBoxAnswer::~OpenBoxAnswer() {
+    UnhookWindowsHookEx(hook_);
+    t_answer = nullptr;
+}
+
+LRESULT CALLBACK OpenBoxAnswer::Hook(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_ACTIVATE && t_answer) t_answer->Answer(reinterpret_cast<HWND>(wParam));
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// The box fills its lists after it is first activated, so it is answered from a timer that
+// runs inside its own loop once it is ready.
+void OpenBoxAnswer::Answer(HWND box) {
+    if (!GetDlgItem(box, kFileNameId) || !seen_.insert(box).second) return;
+    ++shown_;
+    owner_ = GetWindow(box, GW_OWNER);
+    SetTimer(box, 1, 50, &OnReady);
+}
+
+void CALLBACK OpenBoxAnswer::OnReady(HWND box, UINT, UINT_PTR id, DWORD) {
+    KillTimer(box, id);
+    if (t_answer) t_answer->Finish(box);
+}
+
+void OpenBoxAnswer::Finish(HWND box) {
+    HWND types = GetDlgItem(box, kFileTypeId);
+    const auto count = SendMessageW(types, CB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; ++i) {
+        wchar_t entry[256] = {};
+        SendMessageW(types, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(entry));
+        fileTypes_.push_back(entry);
+    }
+    Respond(box);
+}
+
+void OpenBoxAnswer::Respond(HWND box) {
+    if (path_.empty()) {
+        PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
+        return;
+    }
+    SetWindowTextW(GetDlgItem(box, kFileNameId), path_.c_str());
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+}
+
+}  // namespace plovane::testing

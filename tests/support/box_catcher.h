@@ -40,3 +40,35 @@ private:
 bool CatchForeignBox(const std::wstring& title, CaughtBox& out, DWORD timeoutMs);
 
 }  // namespace plovane::testing
+
+namespace plovane::testing {
+
+// Answers every Open box this thread shows while it lives: reads its file-type entries, then
+// types the given path and presses OK, or presses Cancel when the path is empty.
+class OpenBoxAnswer {
+public:
+    explicit OpenBoxAnswer(std::wstring path);
+    ~OpenBoxAnswer();
+    OpenBoxAnswer(const OpenBoxAnswer&) = delete;
+    OpenBoxAnswer& operator=(const OpenBoxAnswer&) = delete;
+
+    int shown() const { return shown_; }
+    const std::vector<std::wstring>& fileTypes() const { return fileTypes_; }
+    HWND owner() const { return owner_; }
+
+private:
+    static LRESULT CALLBACK Hook(int code, WPARAM wParam, LPARAM lParam);
+    void Answer(HWND box);
+    static void CALLBACK OnReady(HWND box, UINT, UINT_PTR id, DWORD);
+    void Finish(HWND box);
+    void Respond(HWND box);
+
+    HHOOK hook_;
+    std::wstring path_;
+    std::set<HWND> seen_;
+    int shown_ = 0;
+    std::vector<std::wstring> fileTypes_;
+    HWND owner_ = nullptr;
+};
+
+}  // namespace plovane::testing
