@@ -5,12 +5,17 @@
 
 namespace plovane {
 int RunStoreWorker(int worker);
+int RegisterEntryFromChild(const std::wstring& key);
 }
 
 // The same program doubles as the worker that the store's two-process test starts.
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--store-worker") == 0) {
         return plovane::RunStoreWorker(std::stoi(argv[2]));
+    }
+    if (argc == 3 && std::strcmp(argv[1], "--register-entry") == 0) {
+        const std::string key = argv[2];
+        return plovane::RegisterEntryFromChild(std::wstring(key.begin(), key.end()));
     }
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

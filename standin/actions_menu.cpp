@@ -1,0 +1,213 @@
+#include "standin/actions_menu.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include "standin/store.h"
+
+namespace plovane::standin {
+namespace {
+
+constexpr wchar_t kClassName[] = L"PlovaneActionsMenu";
+
+// From the store itself up to HKCU\Software: the deepest of these that exists is watched, so
+// the store is followed through its creation and its removal alike.
+constexpr const wchar_t* kWatchedPaths[] = {
+    kStoreKeyPath, L"Software\\Plovane\\Messenger Stand-in", L"Software\\Plovane", L"Software"};
+
+std::wstring MenuText(const MenuEntry& entry) {
+    if (entry.damaged) return entry.keyName + L" (damaged)";
+    std::wstring text;
+    for (wchar_t c : entry.menuName) {
+        text += c;
+        if (c == L'&') text += L'&';  // shown as typed, never as a mnemonic
+    }
+    return text;
+}
+
+std::wstring SystemText(DWORD error) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text = length ? std::wstring(buffer, length) : L"error " + std::to_wstring(error);
+    LocalFree(buffer);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+    return text;
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+}  // namespace
+
+bool ActionsMenu::Create(HINSTANCE instance) {
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_BAR_CLASSES};
+    InitCommonControlsEx(&controls);
+    WNDCLASSEXW wc = {};
+    wc.cbSize = sizeof(wc);
+    if (!GetClassInfoExW(instance, kClassName, &wc)) {
+        wc.lpfnWndProc = &WindowProc;
+        wc.hInstance = instance;
+        wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
+        wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+        wc.lpszClassName = kClassName;
+        if (!RegisterClassExW(&wc)) return false;
+    }
+    HMENU bar = CreateMenu();
+    HMENU actions = CreatePopupMenu();
+    AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(actions), L"&Actions");
+    // Top right of the screen, clear of where the system puts the tool's window.
+    RECT work = {0, 0, 800, 600};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    constexpr int kWidth = 420, kHeight = 140;
+    HWND hwnd = CreateWindowExW(0, kClassName, kActionsTitle, WS_OVERLAPPEDWINDOW,
+                                work.right - kWidth - 16, work.top + 16, kWidth, kHeight, nullptr,
+                                bar, instance, this);
+    if (!hwnd) {
+        DestroyMenu(bar);
+        return false;
+    }
+    status_ = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, hwnd,
+                              nullptr, instance, nullptr);
+    changed_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!status_ || !changed_) return false;
+    Reload();
+    return true;
+}
+
+void ActionsMenu::Show(int showCommand) {
+    ShowWindow(hwnd(), showCommand);
+    UpdateWindow(hwnd());
+}
+
+void ActionsMenu::WatchStore() {
+    watched_.reset();
+    for (const wchar_t* path : kWatchedPaths) {
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_NOTIFY, watched_.put()) == ERROR_SUCCESS) {
+            break;
+        }
+    }
+    if (watched_) {
+        RegNotifyChangeKeyValue(watched_.get(), TRUE,
+                                REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
+                                changed_.get(), TRUE);
+    }
+}
+
+void ActionsMenu::Reload() {
+    // Armed again before reading, so that a change made while reading is not missed.
+    WatchStore();
+    entries_ = ReadMenuEntries();
+    HMENU menu = actionsMenu();
+    while (GetMenuItemCount(menu) > 0) DeleteMenu(menu, 0, MF_BYPOSITION);
+    if (entries_.empty()) AppendMenuW(menu, MF_STRING | MF_GRAYED, kFirstEntryCommand - 1, kNoEntriesText);
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        const UINT flags = MF_STRING | (entries_[i].damaged ? MF_GRAYED : 0);
+        AppendMenuW(menu, flags, kFirstEntryCommand + i, MenuText(entries_[i]).c_str());
+    }
+    DrawMenuBar(hwnd());
+    SetWindowTextW(status_, Summary().c_str());
+}
+
+std::wstring ActionsMenu::Summary() const {
+    if (entries_.empty()) return kNoEntriesText;
+    return std::to_wstring(entries_.size()) +
+           (entries_.size() == 1 ? L" program registered" : L" programs registered");
+}
+
+bool ActionsMenu::RunOnce(DWORD timeoutMs) {
+    HANDLE changed = changed_.get();
+    const DWORD woke = MsgWaitForMultipleObjectsEx(1, &changed, timeoutMs, QS_ALLINPUT,
+                                                   MWMO_INPUTAVAILABLE);
+    if (woke == WAIT_OBJECT_0) Reload();
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            exitCode_ = static_cast<int>(msg.wParam);
+            return false;
+        }
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return true;
+}
+
+int ActionsMenu::Run() {
+    while (RunOnce(INFINITE)) {
+    }
+    return exitCode_;
+}
+
+LRESULT CALLBACK ActionsMenu::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_NCCREATE) {
+        auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    auto* self = reinterpret_cast<ActionsMenu*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (!self) return DefWindowProcW(hwnd, msg, wParam, lParam);
+    if (msg == WM_NCDESTROY) {
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
+        self->window_.release();
+        return DefWindowProcW(hwnd, msg, wParam, lParam);
+    }
+    if (!self->window_) self->window_.reset(hwnd);
+    return self->HandleMessage(msg, wParam, lParam);
+}
+
+LRESULT ActionsMenu::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
+    switch (msg) {
+        case WM_SIZE:
+            SendMessageW(status_, WM_SIZE, 0, 0);
+            return 0;
+        case WM_MENUSELECT:
+            OnMenuSelect(LOWORD(wParam), HIWORD(wParam));
+            return 0;
+        case WM_COMMAND: {
+            const UINT id = LOWORD(wParam);
+            if (id >= kFirstEntryCommand && id - kFirstEntryCommand < entries_.size()) {
+                StartEntry(id - kFirstEntryCommand);
+                return 0;
+            }
+            break;
+        }
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
+        default:
+            break;
+    }
+    return DefWindowProcW(hwnd(), msg, wParam, lParam);
+}
+
+void ActionsMenu::OnMenuSelect(UINT item, UINT flags) {
+    std::wstring text = Summary();
+    if (flags != 0xFFFF && !(flags & MF_POPUP) && item >= kFirstEntryCommand &&
+        item - kFirstEntryCommand < entries_.size()) {
+        const MenuEntry& entry = entries_[item - kFirstEntryCommand];
+        text = entry.damaged ? L"Key: " + entry.keyName + L"    damaged: it cannot be started"
+                             : L"Key: " + entry.keyName + L"    URL: " + entry.url;
+    }
+    SetWindowTextW(status_, text.c_str());
+}
+
+void ActionsMenu::StartEntry(size_t index) {
+    const MenuEntry& entry = entries_[index];
+    if (entry.damaged) return;
+    const std::wstring folder = FolderOf(entry.path);
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    info.hwnd = hwnd();
+    info.lpFile = entry.path.c_str();
+    info.lpDirectory = folder.empty() ? nullptr : folder.c_str();
+    info.nShow = SW_SHOWNORMAL;
+    if (ShellExecuteExW(&info)) return;
+    const std::wstring text = L"The program of \"" + entry.menuName + L"\" could not be started.\n\n" +
+                              entry.path + L"\n\n" + SystemText(GetLastError());
+    MessageBoxW(hwnd(), text.c_str(), kActionsTitle, MB_OK | MB_ICONHAND);
+}
+
+}  // namespace plovane::standin

@@ -1,0 +1,53 @@
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "common/unique_handle.h"
+#include "standin/store_reader.h"
+
+namespace plovane::standin {
+
+inline constexpr wchar_t kActionsTitle[] = L"Actions";
+inline constexpr wchar_t kNoEntriesText[] = L"No programs are registered";
+inline constexpr UINT kFirstEntryCommand = 1000;
+
+// What Messenger's Actions menu would show: one menu listing the store's entries, following
+// every change to the store, and starting the program of the entry chosen.
+class ActionsMenu {
+public:
+    ActionsMenu() = default;
+    ActionsMenu(const ActionsMenu&) = delete;
+    ActionsMenu& operator=(const ActionsMenu&) = delete;
+
+    bool Create(HINSTANCE instance);
+    void Show(int showCommand);
+    // Waits up to timeoutMs for a message or a change of the store and handles what came;
+    // false once the loop is asked to end.
+    bool RunOnce(DWORD timeoutMs);
+    int Run();
+
+    HWND hwnd() const { return window_.get(); }
+    HMENU actionsMenu() const { return GetSubMenu(GetMenu(hwnd()), 0); }
+    HWND statusBar() const { return status_; }
+    const std::vector<MenuEntry>& entries() const { return entries_; }
+
+private:
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
+    void WatchStore();
+    void Reload();
+    void OnMenuSelect(UINT item, UINT flags);
+    void StartEntry(size_t index);
+    std::wstring Summary() const;
+
+    unique_hwnd window_;
+    HWND status_ = nullptr;
+    unique_handle changed_;
+    unique_hkey watched_;
+    std::vector<MenuEntry> entries_;
+    int exitCode_ = 0;
+};
+
+}  // namespace plovane::standin

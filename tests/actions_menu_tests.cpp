@@ -1,0 +1,204 @@
+// The stand-in's Actions menu against real stores: what it lists, how it follows changes made by
+// other processes, and what choosing an entry does.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "common/com_apartment.h"
+#include "common/unique_bstr.h"
+#include "common/unique_handle.h"
+#include "standin/actions_menu.h"
+#include "standin/store.h"
+#include "tests/support/box_catcher.h"
+#include "tests/support/store_access.h"
+#include "tests/support/window_helpers.h"
+
+namespace plovane {
+namespace {
+
+unique_bstr Bstr(const std::wstring& text) {
+    return unique_bstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
+}
+
+void File(const std::wstring& key, const std::wstring& name, const std::wstring& path,
+          const std::wstring& url = L"http://example.invalid/") {
+    ASSERT_HRESULT_SUCCEEDED(standin::StoreEntry(Bstr(key).get(), Bstr(name).get(),
+                                                 Bstr(url).get(), Bstr(path).get(), 0));
+}
+
+class ActionsMenuTest : public ::testing::Test {
+protected:
+    void SetUp() override { testing::ClearStore(); }
+    void TearDown() override {
+        if (menu_.hwnd()) DestroyWindow(menu_.hwnd());
+        testing::PumpMessages();
+        testing::ClearStore();
+    }
+    void Open() {
+        ASSERT_TRUE(menu_.Create(GetModuleHandleW(nullptr)));
+        menu_.Show(SW_SHOWNORMAL);
+        testing::PumpMessages();
+    }
+    std::vector<std::wstring> Items() const {
+        std::vector<std::wstring> items;
+        HMENU menu = menu_.actionsMenu();
+        for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+            wchar_t text[512] = {};
+            GetMenuStringW(menu, i, text, 512, MF_BYPOSITION);
+            items.push_back(text);
+        }
+        return items;
+    }
+    bool Grayed(int position) const {
+        return (GetMenuState(menu_.actionsMenu(), position, MF_BYPOSITION) & MF_GRAYED) != 0;
+    }
+    // Runs the menu's own loop until the menu shows the expected count, or a second passes.
+    bool FollowsWithinASecond(size_t count) {
+        const ULONGLONG end = GetTickCount64() + 1000;
+        while (GetTickCount64() < end) {
+            menu_.RunOnce(50);
+            if (menu_.entries().size() == count) return true;
+        }
+        return false;
+    }
+    void Choose(int position) {
+        SendMessageW(menu_.hwnd(), WM_COMMAND,
+                     GetMenuItemID(menu_.actionsMenu(), position), 0);
+    }
+
+    com_apartment apartment_;
+    standin::ActionsMenu menu_;
+};
+
+TEST_F(ActionsMenuTest, AnEmptyStoreShowsOneDisabledItemSayingSo) {
+    Open();
+    EXPECT_EQ(testing::WindowText(menu_.hwnd()), L"Actions");
+    EXPECT_EQ(Items(), std::vector<std::wstring>{L"No programs are registered"});
+    EXPECT_TRUE(Grayed(0));
+    wchar_t bar[32] = {};
+    GetMenuStringW(GetMenu(menu_.hwnd()), 0, bar, 32, MF_BYPOSITION);
+    EXPECT_STREQ(bar, L"&Actions");
+}
+
+TEST_F(ActionsMenuTest, OneEntryIsListedByItsMenuNameWithKeyAndUrlShownWhenHighlighted) {
+    File(L"notes", L"Open Notes & Lists", L"C:\\Tools\\notes.exe", L"http://notes.invalid/");
+    Open();
+    EXPECT_EQ(Items(), std::vector<std::wstring>{L"Open Notes && Lists"});
+    EXPECT_FALSE(Grayed(0));
+    SendMessageW(menu_.hwnd(), WM_MENUSELECT,
+                 MAKEWPARAM(GetMenuItemID(menu_.actionsMenu(), 0), MF_STRING),
+                 reinterpret_cast<LPARAM>(menu_.actionsMenu()));
+    EXPECT_EQ(testing::WindowText(menu_.statusBar()),
+              L"Key: notes    URL: http://notes.invalid/");
+}
+
+TEST_F(ActionsMenuTest, ThreeHundredEntriesAreListedInKeyNameOrder) {
+    for (int i = 299; i >= 0; --i) {
+        wchar_t key[16];
+        swprintf(key, 16, L"key-%03d", i);
+        File(key, std::wstring(L"Menu ") + key, L"C:\\p.exe");
+    }
+    Open();
+    const auto items = Items();
+    ASSERT_EQ(items.size(), 300u);
+    EXPECT_EQ(items.front(), L"Menu key-000");
+    EXPECT_EQ(items[150], L"Menu key-150");
+    EXPECT_EQ(items.back(), L"Menu key-299");
+    EXPECT_EQ(testing::WindowText(menu_.statusBar()), L"300 programs registered");
+}
+
+TEST_F(ActionsMenuTest, DamagedEntriesAreListedAsSuchAndHideNothingElse) {
+    File(L"a-whole", L"Whole", L"C:\\w.exe");
+    File(L"b-no-path", L"No path", L"C:\\n.exe");
+    File(L"c-path-number", L"Number", L"C:\\x.exe");
+    File(L"d-no-flags", L"No flags", L"C:\\f.exe");
+    const std::wstring store = standin::kStoreKeyPath;
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, (store + L"\\b-no-path").c_str(), L"Path");
+    const DWORD number = 7;
+    RegSetKeyValueW(HKEY_CURRENT_USER, (store + L"\\c-path-number").c_str(), L"Path", REG_DWORD,
+                    &number, sizeof(number));
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, (store + L"\\d-no-flags").c_str(), L"Flags");
+    unique_hkey bare;
+    RegCreateKeyExW(HKEY_CURRENT_USER, (store + L"\\e-empty").c_str(), 0, nullptr, 0, KEY_WRITE,
+                    nullptr, bare.put(), nullptr);
+    Open();
+    EXPECT_EQ(Items(), (std::vector<std::wstring>{L"Whole", L"b-no-path (damaged)",
+                                                  L"c-path-number (damaged)",
+                                                  L"d-no-flags (damaged)", L"e-empty (damaged)"}));
+    EXPECT_FALSE(Grayed(0));
+    for (int i = 1; i < 5; ++i) EXPECT_TRUE(Grayed(i)) << i;
+}
+
+TEST_F(ActionsMenuTest, ChangesMadeByOtherProcessesShowWithinASecond) {
+    Open();
+    const std::wstring self = testing::ProgramFolder() + L"plovane-tests.exe --register-entry ";
+    ASSERT_EQ(testing::RunProcess(self + L"first", 20000), 0);
+    ASSERT_TRUE(FollowsWithinASecond(1));
+    EXPECT_EQ(Items(), std::vector<std::wstring>{L"menu first"});
+    ASSERT_EQ(testing::RunProcess(self + L"second", 20000), 0);
+    ASSERT_TRUE(FollowsWithinASecond(2));
+    ASSERT_EQ(testing::RunProcess(L"reg.exe delete \"HKCU\\" + std::wstring(standin::kStoreKeyPath) +
+                                      L"\\first\" /f",
+                                  20000),
+              0);
+    ASSERT_TRUE(FollowsWithinASecond(1));
+    EXPECT_EQ(Items(), std::vector<std::wstring>{L"menu second"});
+    testing::ClearStore();  // the whole store goes, and comes back
+    ASSERT_TRUE(FollowsWithinASecond(0));
+    ASSERT_EQ(testing::RunProcess(self + L"third", 20000), 0);
+    ASSERT_TRUE(FollowsWithinASecond(1));
+}
+
+TEST_F(ActionsMenuTest, ChoosingAnEntryStartsItsProgramInItsOwnFolder) {
+    const std::wstring folder = testing::ProgramFolder();
+    const std::wstring marker = folder + L"started-marker.txt";
+    DeleteFileW(marker.c_str());
+    File(L"marker", L"Marker", folder + L"started-marker.exe");
+    Open();
+    testing::BoxCatcher boxes;
+    Choose(0);
+    bool started = false;
+    for (int i = 0; i < 200 && !started; ++i, Sleep(25)) {
+        started = GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+    ASSERT_TRUE(started);
+    Sleep(100);
+    std::wifstream in(marker.c_str());
+    std::wstring workingFolder;
+    std::getline(in, workingFolder);
+    in.close();
+    EXPECT_EQ(workingFolder + L"\\", folder);
+    EXPECT_TRUE(boxes.boxes().empty());
+    DeleteFileW(marker.c_str());
+}
+
+TEST_F(ActionsMenuTest, AProgramThatCannotStartIsReportedAndTheMenuStaysUsable) {
+    File(L"a-missing", L"Missing", L"C:\\nowhere\\missing.exe");
+    File(L"b-other", L"Other", L"C:\\nowhere\\other.exe");
+    Open();
+    testing::BoxCatcher boxes;
+    Choose(0);
+    ASSERT_EQ(boxes.boxes().size(), 1u);
+    const auto& box = boxes.boxes()[0];
+    EXPECT_EQ(box.title, L"Actions");
+    EXPECT_NE(box.prompt.find(L"C:\\nowhere\\missing.exe"), std::wstring::npos);
+    EXPECT_GT(box.prompt.size(), std::wstring(L"C:\\nowhere\\missing.exe").size() + 40)
+        << "the system's reason is given too";
+    EXPECT_EQ(box.owner, menu_.hwnd());
+    Choose(1);
+    EXPECT_EQ(boxes.boxes().size(), 2u) << "the menu still answers";
+    EXPECT_EQ(Items().size(), 2u);
+}
+
+}  // namespace
+
+int RegisterEntryFromChild(const std::wstring& key) {
+    return SUCCEEDED(standin::StoreEntry(Bstr(key).get(), Bstr(L"menu " + key).get(),
+                                         Bstr(L"url").get(), Bstr(L"C:\\p.exe").get(), 0))
+               ? 0
+               : 1;
+}
+
+}  // namespace plovane
