@@ -40,9 +40,11 @@ MenuEntry ReadEntry(HKEY store, const std::wstring& keyName) {
         entry.damaged = true;
         return entry;
     }
-    const bool whole = ReadText(key.get(), L"MenuName", entry.menuName) &
-                       ReadText(key.get(), L"URL", entry.url) &
-                       ReadText(key.get(), L"Path", entry.path) & ReadFlags(key.get(), entry.flags);
+    // Every value is read, even after a missing one, so that the menu can show what is there.
+    bool whole = ReadText(key.get(), L"MenuName", entry.menuName);
+    whole = ReadText(key.get(), L"URL", entry.url) && whole;
+    whole = ReadText(key.get(), L"Path", entry.path) && whole;
+    whole = ReadFlags(key.get(), entry.flags) && whole;
     entry.damaged = !whole || entry.path.empty();
     return entry;
 }

@@ -49,7 +49,7 @@ private:
 
 // Serves the fake for the session manager's CLSID in this thread's apartment, so that the
 // window's real CoCreateInstance finds it; revoked again when this object goes.
-class RegisteredFake : public IClassFactory {
+class RegisteredFake final : public IClassFactory {
 public:
     explicit RegisteredFake(FakeSessionManager& fake);
     ~RegisteredFake();

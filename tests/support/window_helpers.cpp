@@ -29,20 +29,25 @@ void SetWindowTextTo(HWND hwnd, const std::wstring& text) {
     SendMessageW(hwnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
+namespace {
+
+struct Search {
+    int id;
+    HWND found;
+};
+
+BOOL CALLBACK MatchId(HWND child, LPARAM param) {
+    auto* search = reinterpret_cast<Search*>(param);
+    if (GetDlgCtrlID(child) != search->id) return TRUE;
+    search->found = child;
+    return FALSE;
+}
+
+}  // namespace
+
 HWND FindDescendant(HWND parent, int id) {
-    struct Search {
-        int id;
-        HWND found;
-    } search{id, nullptr};
-    EnumChildWindows(
-        parent,
-        [](HWND child, LPARAM param) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(param);
-            if (GetDlgCtrlID(child) != s->id) return TRUE;
-            s->found = child;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    Search search{id, nullptr};
+    EnumChildWindows(parent, &MatchId, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
 
