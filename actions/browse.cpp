@@ -9,8 +9,7 @@ namespace {
 HRESULT Call(IDispatch* target, DISPID id, WORD kind, VARIANT* result) {
     if (!target) return E_POINTER;
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
-    return target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, kind, &none, result, nullptr,
-                          nullptr);
+    return target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, kind, &none, result, nullptr, nullptr);
 }
 
 }  // namespace
@@ -20,8 +19,8 @@ void Form1::Command1_Click() {
     unique_variant shown;
     if (FAILED(Call(CommonDialog1.get(), ui::kDispShowOpen, DISPATCH_METHOD, shown.put()))) return;
     unique_variant fileName;
-    if (FAILED(Call(CommonDialog1.get(), ui::kDispFileName, DISPATCH_PROPERTYGET,
-                    fileName.put()))) {
+    if (FAILED(
+            Call(CommonDialog1.get(), ui::kDispFileName, DISPATCH_PROPERTYGET, fileName.put()))) {
         return;
     }
     if (fileName.get().vt != VT_BSTR) return;

@@ -30,8 +30,8 @@ HRESULT Form1::RegisterFromFields() {
     }
     const auto session = msnsession.copy();
     if (!session) return E_POINTER;
-    return session->RegisterProgram(texts[0].get(), texts[1].get(), texts[2].get(),
-                                    texts[3].get(), 0);
+    return session->RegisterProgram(texts[0].get(), texts[1].get(), texts[2].get(), texts[3].get(),
+                                    0);
 }
 
 HRESULT Form1::UnregisterFromField() {

@@ -81,8 +81,8 @@ bool Form1::Create(HINSTANCE instance, com_ptr<IDispatch> commonDialog) {
                                 nullptr, nullptr, instance, this);
     // The window procedure took ownership of the handle as the window was made.
     if (!hwnd) return false;
-    CommonDialog1 = commonDialog ? std::move(commonDialog)
-                                 : ui::CreateCommonDialog(hwnd, ui::kOpenFilter);
+    CommonDialog1 =
+        commonDialog ? std::move(commonDialog) : ui::CreateCommonDialog(hwnd, ui::kOpenFilter);
     return CommonDialog1 && CreateControls();
 }
 
@@ -137,22 +137,6 @@ HWND Form1::Control(ui::ControlId id) const {
     if (id == ui::SSTab1) return SSTab1.hwnd();
     if (id == ui::SSTab1Strip) return SSTab1.strip();
     return SSTab1.hwnd() ? GetDlgItem(SSTab1.hwnd(), id) : nullptr;
-}
-
-LRESULT CALLBACK Form1::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg == WM_NCCREATE) {
-        auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
-        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-    }
-    auto* self = reinterpret_cast<Form1*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    if (!self) return DefWindowProcW(hwnd, msg, wParam, lParam);
-    if (msg == WM_NCDESTROY) {
-        SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
-        self->window_.release();
-        return DefWindowProcW(hwnd, msg, wParam, lParam);
-    }
-    if (!self->window_) self->window_.reset(hwnd);
-    return self->HandleMessage(msg, wParam, lParam);
 }
 
 LRESULT Form1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {

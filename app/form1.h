@@ -1,23 +1,21 @@
 #pragma once
 #include <windows.h>
 
+#include <oaidl.h>
+#include "common/base_window.h"
 #include "common/com_ptr.h"
 #include "common/unique_handle.h"
 #include "messenger/session_manager.h"
 #include "ui/design.h"
-#include <oaidl.h>
 #include "ui/sstab.h"
 
 namespace plovane {
 
 // The tool's one window. It owns its controls and the session manager for its whole life; the
 // click handlers (in actions/) hold all the logic.
-class Form1 {
+class Form1 : public BaseWindow<Form1> {
 public:
     Form1() = default;
-    Form1(const Form1&) = delete;
-    Form1& operator=(const Form1&) = delete;
-    ~Form1() = default;
 
     // Builds the window and its controls, not yet shown. The Open-box component is made here
     // unless one is handed in.
@@ -29,7 +27,6 @@ public:
     // Page keys and dialog navigation, ahead of normal dispatch.
     bool PreTranslateMessage(MSG& msg);
 
-    HWND hwnd() const { return window_.get(); }
     HWND Control(ui::ControlId id) const;
 
     void Command1_Click();
@@ -37,7 +34,7 @@ public:
     void Command3_Click();
 
 private:
-    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    friend class BaseWindow<Form1>;
     LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
     bool CreateControls();
     bool OnCommand(WPARAM wParam, LPARAM lParam);
@@ -45,7 +42,6 @@ private:
     HRESULT UnregisterFromField();
     void ShowError(const wchar_t* prompt);
 
-    unique_hwnd window_;
     unique_hgdiobj font_;
     unique_hgdiobj picture_;
     int dpi_ = 96;

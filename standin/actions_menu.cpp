@@ -12,8 +12,8 @@ constexpr wchar_t kClassName[] = L"PlovaneActionsMenu";
 
 // From the store itself up to HKCU\Software: the deepest of these that exists is watched, so
 // the store is followed through its creation and its removal alike.
-constexpr const wchar_t* kWatchedPaths[] = {
-    kStoreKeyPath, L"Software\\Plovane\\Messenger Stand-in", L"Software\\Plovane", L"Software"};
+constexpr const wchar_t* kWatchedPaths[] = {kStoreKeyPath, L"Software\\Plovane\\Messenger Stand-in",
+                                            L"Software\\Plovane", L"Software"};
 
 std::wstring MenuText(const MenuEntry& entry) {
     if (entry.damaged) return entry.keyName + L" (damaged)";
@@ -32,7 +32,8 @@ std::wstring SystemText(DWORD error) {
         nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     std::wstring text = length ? std::wstring(buffer, length) : L"error " + std::to_wstring(error);
     LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r'))
+        text.pop_back();
     return text;
 }
 
@@ -63,9 +64,9 @@ bool ActionsMenu::Create(HINSTANCE instance) {
     RECT work = {0, 0, 800, 600};
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
     constexpr int kWidth = 420, kHeight = 140;
-    HWND hwnd = CreateWindowExW(0, kClassName, kActionsTitle, WS_OVERLAPPEDWINDOW,
-                                work.right - kWidth - 16, work.top + 16, kWidth, kHeight, nullptr,
-                                bar, instance, this);
+    HWND hwnd =
+        CreateWindowExW(0, kClassName, kActionsTitle, WS_OVERLAPPEDWINDOW, work.right - kWidth - 16,
+                        work.top + 16, kWidth, kHeight, nullptr, bar, instance, this);
     if (!hwnd) {
         DestroyMenu(bar);
         return false;
@@ -86,14 +87,15 @@ void ActionsMenu::Show(int showCommand) {
 void ActionsMenu::WatchStore() {
     watched_.reset();
     for (const wchar_t* path : kWatchedPaths) {
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_NOTIFY, watched_.put()) == ERROR_SUCCESS) {
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_NOTIFY, watched_.put()) ==
+            ERROR_SUCCESS) {
             break;
         }
     }
     if (watched_) {
         RegNotifyChangeKeyValue(watched_.get(), TRUE,
-                                REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
-                                changed_.get(), TRUE);
+                                REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, changed_.get(),
+                                TRUE);
     }
 }
 
@@ -102,8 +104,10 @@ void ActionsMenu::Reload() {
     WatchStore();
     entries_ = ReadMenuEntries();
     HMENU menu = actionsMenu();
-    while (GetMenuItemCount(menu) > 0) DeleteMenu(menu, 0, MF_BYPOSITION);
-    if (entries_.empty()) AppendMenuW(menu, MF_STRING | MF_GRAYED, kFirstEntryCommand - 1, kNoEntriesText);
+    while (GetMenuItemCount(menu) > 0)
+        DeleteMenu(menu, 0, MF_BYPOSITION);
+    if (entries_.empty())
+        AppendMenuW(menu, MF_STRING | MF_GRAYED, kFirstEntryCommand - 1, kNoEntriesText);
     for (size_t i = 0; i < entries_.size(); ++i) {
         const UINT flags = MF_STRING | (entries_[i].damaged ? MF_GRAYED : 0);
         AppendMenuW(menu, flags, kFirstEntryCommand + i, MenuText(entries_[i]).c_str());
@@ -120,8 +124,8 @@ std::wstring ActionsMenu::Summary() const {
 
 bool ActionsMenu::RunOnce(DWORD timeoutMs) {
     HANDLE changed = changed_.get();
-    const DWORD woke = MsgWaitForMultipleObjectsEx(1, &changed, timeoutMs, QS_ALLINPUT,
-                                                   MWMO_INPUTAVAILABLE);
+    const DWORD woke =
+        MsgWaitForMultipleObjectsEx(1, &changed, timeoutMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     if (woke == WAIT_OBJECT_0) Reload();
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -139,22 +143,6 @@ int ActionsMenu::Run() {
     while (RunOnce(INFINITE)) {
     }
     return exitCode_;
-}
-
-LRESULT CALLBACK ActionsMenu::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg == WM_NCCREATE) {
-        auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
-        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-    }
-    auto* self = reinterpret_cast<ActionsMenu*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    if (!self) return DefWindowProcW(hwnd, msg, wParam, lParam);
-    if (msg == WM_NCDESTROY) {
-        SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
-        self->window_.release();
-        return DefWindowProcW(hwnd, msg, wParam, lParam);
-    }
-    if (!self->window_) self->window_.reset(hwnd);
-    return self->HandleMessage(msg, wParam, lParam);
 }
 
 LRESULT ActionsMenu::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -205,8 +193,9 @@ void ActionsMenu::StartEntry(size_t index) {
     info.lpDirectory = folder.empty() ? nullptr : folder.c_str();
     info.nShow = SW_SHOWNORMAL;
     if (ShellExecuteExW(&info)) return;
-    const std::wstring text = L"The program of \"" + entry.menuName + L"\" could not be started.\n\n" +
-                              entry.path + L"\n\n" + SystemText(GetLastError());
+    const std::wstring text = L"The program of \"" + entry.menuName +
+                              L"\" could not be started.\n\n" + entry.path + L"\n\n" +
+                              SystemText(GetLastError());
     MessageBoxW(hwnd(), text.c_str(), kActionsTitle, MB_OK | MB_ICONHAND);
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/base_window.h"
 #include "common/unique_handle.h"
 #include "standin/store_reader.h"
 
@@ -15,11 +16,9 @@ inline constexpr UINT kFirstEntryCommand = 1000;
 
 // What Messenger's Actions menu would show: one menu listing the store's entries, following
 // every change to the store, and starting the program of the entry chosen.
-class ActionsMenu {
+class ActionsMenu : public BaseWindow<ActionsMenu> {
 public:
     ActionsMenu() = default;
-    ActionsMenu(const ActionsMenu&) = delete;
-    ActionsMenu& operator=(const ActionsMenu&) = delete;
 
     bool Create(HINSTANCE instance);
     void Show(int showCommand);
@@ -28,13 +27,12 @@ public:
     bool RunOnce(DWORD timeoutMs);
     int Run();
 
-    HWND hwnd() const { return window_.get(); }
     HMENU actionsMenu() const { return GetSubMenu(GetMenu(hwnd()), 0); }
     HWND statusBar() const { return status_; }
     const std::vector<MenuEntry>& entries() const { return entries_; }
 
 private:
-    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    friend class BaseWindow<ActionsMenu>;
     LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
     void WatchStore();
     void Reload();
@@ -42,7 +40,6 @@ private:
     void StartEntry(size_t index);
     std::wstring Summary() const;
 
-    unique_hwnd window_;
     HWND status_ = nullptr;
     unique_handle changed_;
     unique_hkey watched_;

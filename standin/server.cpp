@@ -14,8 +14,7 @@ namespace {
 HINSTANCE g_module = nullptr;
 
 constexpr wchar_t kClassKey[] = L"CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}";
-constexpr wchar_t kServerKey[] =
-    L"CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}\\InprocServer32";
+constexpr wchar_t kServerKey[] = L"CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}\\InprocServer32";
 constexpr wchar_t kClassDescription[] = L"Plovane Messenger stand-in session manager";
 
 std::wstring ModulePath() {
@@ -55,12 +54,12 @@ bool IsThisServer(const std::wstring& registered) {
 LSTATUS SetString(HKEY root, const wchar_t* subkey, const wchar_t* name,
                   const std::wstring& value) {
     plovane::unique_hkey key;
-    LSTATUS status = RegCreateKeyExW(root, subkey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                                     key.put(), nullptr);
+    LSTATUS status =
+        RegCreateKeyExW(root, subkey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr);
     if (status != ERROR_SUCCESS) return status;
-    return RegSetValueExW(key.get(), name, 0, REG_SZ,
-                          reinterpret_cast<const BYTE*>(value.c_str()),
-                          static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    const size_t bytes = (value.size() + 1) * sizeof(wchar_t);
+    return RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                          static_cast<DWORD>(bytes));
 }
 
 }  // namespace

@@ -102,9 +102,15 @@ private:
 
 }  // namespace
 
-void AddServerReference() { ++g_serverReferences; }
-void ReleaseServerReference() { --g_serverReferences; }
-long ServerReferences() { return g_serverReferences; }
+void AddServerReference() {
+    ++g_serverReferences;
+}
+void ReleaseServerReference() {
+    --g_serverReferences;
+}
+long ServerReferences() {
+    return g_serverReferences;
+}
 
 HRESULT GetSessionManagerFactory(REFIID iid, void** out) {
     auto* factory = new (std::nothrow) Factory();

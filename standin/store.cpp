@@ -42,8 +42,8 @@ private:
 
 HRESULT SetText(HKEY entry, const wchar_t* name, BSTR value) {
     const DWORD bytes = (SysStringLen(value) + 1) * sizeof(wchar_t);
-    return FromWin32(RegSetValueExW(entry, name, 0, REG_SZ,
-                                    reinterpret_cast<const BYTE*>(value), bytes));
+    return FromWin32(
+        RegSetValueExW(entry, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), bytes));
 }
 
 HRESULT WriteValues(HKEY entry, BSTR menuName, BSTR url, BSTR path, DWORD flags) {

@@ -20,7 +20,8 @@ bool ReadText(HKEY entry, const wchar_t* name, std::wstring& out) {
         return false;
     }
     text.resize(bytes / sizeof(wchar_t));
-    while (!text.empty() && text.back() == L'\0') text.pop_back();
+    while (!text.empty() && text.back() == L'\0')
+        text.pop_back();
     out = std::move(text);
     return true;
 }

@@ -24,8 +24,8 @@ unique_bstr Bstr(const std::wstring& text) {
 
 void File(const std::wstring& key, const std::wstring& name, const std::wstring& path,
           const std::wstring& url = L"http://example.invalid/") {
-    ASSERT_HRESULT_SUCCEEDED(standin::StoreEntry(Bstr(key).get(), Bstr(name).get(),
-                                                 Bstr(url).get(), Bstr(path).get(), 0));
+    ASSERT_HRESULT_SUCCEEDED(standin::StoreEntry(Bstr(key).get(), Bstr(name).get(), Bstr(url).get(),
+                                                 Bstr(path).get(), 0));
 }
 
 class ActionsMenuTest : public ::testing::Test {
@@ -64,8 +64,7 @@ protected:
         return false;
     }
     void Choose(int position) {
-        SendMessageW(menu_.hwnd(), WM_COMMAND,
-                     GetMenuItemID(menu_.actionsMenu(), position), 0);
+        SendMessageW(menu_.hwnd(), WM_COMMAND, GetMenuItemID(menu_.actionsMenu(), position), 0);
     }
 
     com_apartment apartment_;
@@ -90,8 +89,7 @@ TEST_F(ActionsMenuTest, OneEntryIsListedByItsMenuNameWithKeyAndUrlShownWhenHighl
     SendMessageW(menu_.hwnd(), WM_MENUSELECT,
                  MAKEWPARAM(GetMenuItemID(menu_.actionsMenu(), 0), MF_STRING),
                  reinterpret_cast<LPARAM>(menu_.actionsMenu()));
-    EXPECT_EQ(testing::WindowText(menu_.statusBar()),
-              L"Key: notes    URL: http://notes.invalid/");
+    EXPECT_EQ(testing::WindowText(menu_.statusBar()), L"Key: notes    URL: http://notes.invalid/");
 }
 
 TEST_F(ActionsMenuTest, ThreeHundredEntriesAreListedInKeyNameOrder) {
@@ -128,7 +126,8 @@ TEST_F(ActionsMenuTest, DamagedEntriesAreListedAsSuchAndHideNothingElse) {
                                                   L"c-path-number (damaged)",
                                                   L"d-no-flags (damaged)", L"e-empty (damaged)"}));
     EXPECT_FALSE(Grayed(0));
-    for (int i = 1; i < 5; ++i) EXPECT_TRUE(Grayed(i)) << i;
+    for (int i = 1; i < 5; ++i)
+        EXPECT_TRUE(Grayed(i)) << i;
 }
 
 TEST_F(ActionsMenuTest, ChangesMadeByOtherProcessesShowWithinASecond) {
@@ -139,8 +138,8 @@ TEST_F(ActionsMenuTest, ChangesMadeByOtherProcessesShowWithinASecond) {
     EXPECT_EQ(Items(), std::vector<std::wstring>{L"menu first"});
     ASSERT_EQ(testing::RunProcess(self + L"second", 20000), 0);
     ASSERT_TRUE(FollowsWithinASecond(2));
-    ASSERT_EQ(testing::RunProcess(L"reg.exe delete \"HKCU\\" + std::wstring(standin::kStoreKeyPath) +
-                                      L"\\first\" /f",
+    ASSERT_EQ(testing::RunProcess(L"reg.exe delete \"HKCU\\" +
+                                      std::wstring(standin::kStoreKeyPath) + L"\\first\" /f",
                                   20000),
               0);
     ASSERT_TRUE(FollowsWithinASecond(1));

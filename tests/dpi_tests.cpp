@@ -10,17 +10,18 @@ namespace {
 
 constexpr wchar_t kDesktopKey[] = L"Control Panel\\Desktop";
 
-bool IsDpiChild() { return GetEnvironmentVariableW(L"PLOVANE_DPI_CHILD", nullptr, 0) > 0; }
+bool IsDpiChild() {
+    return GetEnvironmentVariableW(L"PLOVANE_DPI_CHILD", nullptr, 0) > 0;
+}
 
 // Sets the density that new processes see, and puts the old one back when it goes.
 class DensitySetting {
 public:
     explicit DensitySetting(DWORD dpi) {
         DWORD size = sizeof(old_);
-        had_ = RegGetValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels", RRF_RT_REG_DWORD,
-                            nullptr, &old_, &size) == ERROR_SUCCESS;
-        RegSetKeyValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels", REG_DWORD, &dpi,
-                        sizeof(dpi));
+        had_ = RegGetValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels", RRF_RT_REG_DWORD, nullptr,
+                            &old_, &size) == ERROR_SUCCESS;
+        RegSetKeyValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels", REG_DWORD, &dpi, sizeof(dpi));
     }
     ~DensitySetting() {
         if (had_) {
@@ -41,7 +42,9 @@ TEST(DpiTest, At144DpiTheWindowAndEveryControlScaleAsTheTwipsSay) {
     DensitySetting density(144);
     SetEnvironmentVariableW(L"PLOVANE_DPI_CHILD", L"1");
     const long code = testing::RunProcess(
-        testing::ProgramFolder() + L"plovane-tests.exe --gtest_also_run_disabled_tests --gtest_filter=DpiChild.*", 60000);
+        testing::ProgramFolder() +
+            L"plovane-tests.exe --gtest_also_run_disabled_tests --gtest_filter=DpiChild.*",
+        60000);
     SetEnvironmentVariableW(L"PLOVANE_DPI_CHILD", nullptr);
     EXPECT_EQ(code, 0) << "the child's checks at 144 DPI failed; its output is above";
 }

@@ -13,9 +13,15 @@ namespace {
 
 constexpr DWORD kWaitMs = 20000;
 
-std::wstring Quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
-std::wstring StandInPath() { return testing::ProgramFolder() + L"messenger-standin.dll"; }
-std::wstring ToolPath() { return testing::ProgramFolder() + L"plovane-actions.exe"; }
+std::wstring Quoted(const std::wstring& path) {
+    return L"\"" + path + L"\"";
+}
+std::wstring StandInPath() {
+    return testing::ProgramFolder() + L"messenger-standin.dll";
+}
+std::wstring ToolPath() {
+    return testing::ProgramFolder() + L"plovane-actions.exe";
+}
 
 long Regsvr32(const std::wstring& options) {
     return testing::RunProcess(L"regsvr32.exe /s " + options + Quoted(StandInPath()), kWaitMs);
@@ -114,6 +120,27 @@ TEST_F(EndToEndTest, WithNoClassRegisteredTheProgramReportsItAndExitsWithFailure
     EXPECT_EQ(FindWindowW(L"PlovaneForm1", nullptr), nullptr) << "the window never became usable";
     EXPECT_NE(WaitForExit(), 0u);
 }
+
+class BrokenServerTest : public EndToEndTest,
+                         public ::testing::WithParamInterface<const wchar_t*> {};
+
+TEST_P(BrokenServerTest, AClassWhoseServerCannotLoadIsReportedLikeNoClassAtAll) {
+    const std::wstring server = testing::ProgramFolder() + GetParam();
+    const wchar_t* key = L"CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}\\InprocServer32";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, key, nullptr, REG_SZ, server.c_str(),
+                              static_cast<DWORD>((server.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    Start();
+    testing::CaughtBox report;
+    ASSERT_TRUE(testing::CatchForeignBox(ui::kFormTitle, report, kWaitMs));
+    EXPECT_NE(report.prompt.find(L"could not be created"), std::wstring::npos);
+    EXPECT_NE(report.prompt.find(L"Error 0x8"), std::wstring::npos) << "a failing status is named";
+    EXPECT_EQ(FindWindowW(L"PlovaneForm1", nullptr), nullptr);
+    EXPECT_NE(WaitForExit(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(MissingOrFailing, BrokenServerTest,
+                         ::testing::Values(L"no-such-server.dll", L"failing-server.dll"));
 
 TEST_F(EndToEndTest, TheStandInNeverTakesOverAnotherServersRegistration) {
     const wchar_t* key = L"CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}\\InprocServer32";

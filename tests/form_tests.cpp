@@ -8,8 +8,8 @@
 #include "app/startup.h"
 #include "common/com_apartment.h"
 #include "tests/support/box_catcher.h"
-#include "tests/support/form_fixture.h"
 #include "tests/support/fake_session.h"
+#include "tests/support/form_fixture.h"
 #include "tests/support/malloc_spy.h"
 #include "tests/support/store_access.h"
 #include "tests/support/window_helpers.h"
@@ -41,9 +41,9 @@ TEST_F(FormTest, RegisterSendsTheFourBoxesInOrderWithZeroFlagsAndShowsNothing) {
     ASSERT_EQ(fake_.calls.size(), 1u);
     const auto& call = fake_.calls[0];
     EXPECT_EQ(call.slot, 9);
-    EXPECT_EQ(call.texts, (std::vector<std::wstring>{L"notes", L"Open Notes",
-                                                     L"http://example.invalid/notes",
-                                                     L"C:\\Program Files\\Notes\\notes.exe"}));
+    EXPECT_EQ(call.texts,
+              (std::vector<std::wstring>{L"notes", L"Open Notes", L"http://example.invalid/notes",
+                                         L"C:\\Program Files\\Notes\\notes.exe"}));
     EXPECT_EQ(call.flags, 0);
     EXPECT_TRUE(boxes.boxes().empty());
     EXPECT_EQ(text(ui::Text4), L"notes");
@@ -59,7 +59,8 @@ TEST_F(FormTest, RegisterWithTheBoxesUntouchedSendsTheirInitialTexts) {
 }
 
 TEST_F(FormTest, EmptyBoxesArriveAsEmptyStringsNeverNull) {
-    for (auto id : {ui::Text4, ui::Text2, ui::Text3, ui::Text1}) type(id, L"");
+    for (auto id : {ui::Text4, ui::Text2, ui::Text3, ui::Text1})
+        type(id, L"");
     BoxCatcher boxes;
     press(ui::Command2);
     ASSERT_EQ(fake_.calls.size(), 1u);

@@ -68,7 +68,8 @@ protected:
     }
     std::vector<HWND> Handles(std::initializer_list<ui::ControlId> ids) const {
         std::vector<HWND> handles;
-        for (auto id : ids) handles.push_back(control(id));
+        for (auto id : ids)
+            handles.push_back(control(id));
         return handles;
     }
 };
@@ -93,18 +94,17 @@ TEST_F(LayoutTest, EveryControlStandsWhereTheDesignPutsIt) {
     };
     // The design's twips at 96 DPI: fifteen to the pixel.
     const Expected expected[] = {
-        {ui::Text1, {8, 48, 281, 67}},      {ui::Command1, {288, 48, 321, 65}},
-        {ui::Text4, {8, 80, 313, 99}},      {ui::Text2, {8, 112, 313, 131}},
-        {ui::Text3, {8, 144, 313, 163}},    {ui::Command2, {240, 168, 313, 193}},
-        {ui::Text5, {40, 56, 281, 75}},     {ui::Command3, {120, 88, 193, 113}},
-        {ui::Label1, {8, 32, 185, 65}},     {ui::Label2, {8, 80, 185, 113}},
-        {ui::Label3, {16, 152, 185, 185}},  {ui::Picture1, {216, 56, 305, 169}},
+        {ui::Text1, {8, 48, 281, 67}},     {ui::Command1, {288, 48, 321, 65}},
+        {ui::Text4, {8, 80, 313, 99}},     {ui::Text2, {8, 112, 313, 131}},
+        {ui::Text3, {8, 144, 313, 163}},   {ui::Command2, {240, 168, 313, 193}},
+        {ui::Text5, {40, 56, 281, 75}},    {ui::Command3, {120, 88, 193, 113}},
+        {ui::Label1, {8, 32, 185, 65}},    {ui::Label2, {8, 80, 185, 113}},
+        {ui::Label3, {16, 152, 185, 185}}, {ui::Picture1, {216, 56, 305, 169}},
     };
     for (const auto& e : expected) {
         const RECT r = RectInTab(e.id);
-        EXPECT_TRUE(EqualRect(&r, &e.pixels))
-            << ui::FindControl(e.id)->name << " at " << r.left << "," << r.top << "-" << r.right
-            << "," << r.bottom;
+        EXPECT_TRUE(EqualRect(&r, &e.pixels)) << ui::FindControl(e.id)->name << " at " << r.left
+                                              << "," << r.top << "-" << r.right << "," << r.bottom;
     }
     RECT tab;
     GetWindowRect(control(ui::SSTab1), &tab);
@@ -140,7 +140,8 @@ TEST_F(LayoutTest, ControlsUseTheDialogFontAndTheirDesignedTexts) {
 
 TEST_F(LayoutTest, EachPageShowsOnlyItsOwnControlsAndKeepsTheirTexts) {
     using V = std::vector<ui::ControlId>;
-    EXPECT_EQ(Visible(), (V{ui::Text4, ui::Command2, ui::Text3, ui::Text2, ui::Command1, ui::Text1}));
+    EXPECT_EQ(Visible(),
+              (V{ui::Text4, ui::Command2, ui::Text3, ui::Text2, ui::Command1, ui::Text1}));
     EXPECT_EQ(GetFocus(), control(ui::SSTab1Strip)) << "the focus starts on the tab strip";
     type(ui::Text3, L"typed on page one");
     ChoosePage(1);
@@ -164,8 +165,8 @@ TEST_F(LayoutTest, TheTabOrderOfEachPageFollowsTheDesign) {
 }
 
 TEST_F(LayoutTest, TabKeysMoveTheFocusThroughThePageAndBack) {
-    const auto order = Handles({ui::Text4, ui::Command2, ui::Text3, ui::Text2, ui::Command1,
-                                ui::Text1, ui::SSTab1Strip});
+    const auto order = Handles(
+        {ui::Text4, ui::Command2, ui::Text3, ui::Text2, ui::Command1, ui::Text1, ui::SSTab1Strip});
     for (HWND next : order) {
         Key(VK_TAB);
         EXPECT_EQ(GetFocus(), next);
@@ -226,8 +227,8 @@ TEST_F(LayoutTest, TheAboutPictureIsShownUnscaledFromTheTopLeftCorner) {
     EXPECT_TRUE(GetWindowLongW(picture, GWL_EXSTYLE) & WS_EX_CLIENTEDGE);
     RedrawWindow(picture, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
     HDC dc = GetDC(picture);
-    const COLORREF inside = GetPixel(dc, 40, 100);   // in the picture's band
-    const COLORREF beyond = GetPixel(dc, 40, 108);   // below its 108 rows
+    const COLORREF inside = GetPixel(dc, 40, 100);  // in the picture's band
+    const COLORREF beyond = GetPixel(dc, 40, 108);  // below its 108 rows
     ReleaseDC(picture, dc);
     EXPECT_NE(inside, beyond);
     EXPECT_EQ(beyond, GetSysColor(COLOR_BTNFACE));

@@ -64,10 +64,9 @@ std::wstring ShippedFolder() {
     return testing::ProgramFolder();
 }
 
-const std::set<std::string> kSystemDlls = {"kernel32.dll", "user32.dll",  "gdi32.dll",
-                                           "comctl32.dll", "comdlg32.dll", "ole32.dll",
-                                           "oleaut32.dll", "msvcrt.dll",  "advapi32.dll",
-                                           "shell32.dll",  "uxtheme.dll"};
+const std::set<std::string> kSystemDlls = {
+    "kernel32.dll", "user32.dll", "gdi32.dll",    "comctl32.dll", "comdlg32.dll", "ole32.dll",
+    "oleaut32.dll", "msvcrt.dll", "advapi32.dll", "shell32.dll",  "uxtheme.dll"};
 
 void ExpectOnlySystemDlls(const PeFile& pe) {
     for (const std::string& dll : pe.Imports()) {
@@ -84,6 +83,14 @@ TEST(ShippedBuildTest, TheToolIsA32BitGuiProgramNeedingOnlySystemDlls) {
     EXPECT_EQ(pe.nt->FileHeader.Characteristics & IMAGE_FILE_DLL, 0);
     ExpectOnlySystemDlls(pe);
     EXPECT_EQ(pe.Imports().count("user32.dll"), 1u);
+}
+
+TEST(ShippedBuildTest, TheActionsMenuIsA32BitGuiProgramNeedingOnlySystemDlls) {
+    PeFile pe(ShippedFolder() + L"actions-menu.exe");
+    ASSERT_NE(pe.nt, nullptr);
+    EXPECT_EQ(pe.nt->FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
+    EXPECT_EQ(pe.nt->OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+    ExpectOnlySystemDlls(pe);
 }
 
 TEST(ShippedBuildTest, TheStandInIsA32BitDllNeedingOnlySystemDlls) {

@@ -30,10 +30,10 @@ protected:
     void SetUp() override {
         testing::ClearStore();
         com_ptr<IClassFactory> factory;
-        ASSERT_HRESULT_SUCCEEDED(standin::GetSessionManagerFactory(IID_IClassFactory,
-                                                                   factory.put_void()));
-        ASSERT_HRESULT_SUCCEEDED(factory->CreateInstance(
-            nullptr, messenger::kSessionManagerIid, session_.put_void()));
+        ASSERT_HRESULT_SUCCEEDED(
+            standin::GetSessionManagerFactory(IID_IClassFactory, factory.put_void()));
+        ASSERT_HRESULT_SUCCEEDED(
+            factory->CreateInstance(nullptr, messenger::kSessionManagerIid, session_.put_void()));
     }
     void TearDown() override { testing::ClearStore(); }
 
@@ -58,12 +58,13 @@ protected:
 };
 
 TEST_F(StandInTest, RegisterFilesTheFourValuesUnderTheKeyName) {
-    ASSERT_HRESULT_SUCCEEDED(Register(L"notes", L"Open Notes", L"http://x.invalid",
-                                      L"C:\\Tools\\notes.exe"));
+    ASSERT_HRESULT_SUCCEEDED(
+        Register(L"notes", L"Open Notes", L"http://x.invalid", L"C:\\Tools\\notes.exe"));
     ASSERT_HRESULT_SUCCEEDED(Register(L"flagged", L"F", L"U", L"P", 0x2A));
     const auto store = ReadStore();
     ASSERT_EQ(store.size(), 2u);
-    EXPECT_EQ(store.at(L"notes"), Entry(L"Open Notes", L"http://x.invalid", L"C:\\Tools\\notes.exe"));
+    EXPECT_EQ(store.at(L"notes"),
+              Entry(L"Open Notes", L"http://x.invalid", L"C:\\Tools\\notes.exe"));
     EXPECT_EQ(store.at(L"flagged"), Entry(L"F", L"U", L"P", 0x2A));
 }
 
@@ -73,19 +74,23 @@ TEST_F(StandInTest, RegisterRefusesIncompleteOrUnsafeInputAndWritesNothing) {
         std::wstring key, name, url, path;
     };
     const Case refused[] = {
-        {L"", L"n", L"u", L"p"},          {L"k", L"", L"u", L"p"},
-        {L"k", L"n", L"", L"p"},          {L"k", L"n", L"u", L""},
-        {L"a\\b", L"n", L"u", L"p"},      {L"\\", L"n", L"u", L"p"},
+        {L"", L"n", L"u", L"p"},
+        {L"k", L"", L"u", L"p"},
+        {L"k", L"n", L"", L"p"},
+        {L"k", L"n", L"u", L""},
+        {L"a\\b", L"n", L"u", L"p"},
+        {L"\\", L"n", L"u", L"p"},
         {std::wstring(256, L'k'), L"n", L"u", L"p"},
-        {nul, L"n", L"u", L"p"},          {L"k", nul, L"u", L"p"},
+        {nul, L"n", L"u", L"p"},
+        {L"k", nul, L"u", L"p"},
         {L"k", L"n", L"u", nul},
     };
     for (const Case& c : refused) {
         EXPECT_EQ(Register(c.key, c.name, c.url, c.path), E_INVALIDARG) << c.key.size();
     }
-    EXPECT_EQ(session_->RegisterProgram(nullptr, Bstr(L"n").get(), Bstr(L"u").get(),
-                                        Bstr(L"p").get(), 0),
-              E_INVALIDARG);
+    EXPECT_EQ(
+        session_->RegisterProgram(nullptr, Bstr(L"n").get(), Bstr(L"u").get(), Bstr(L"p").get(), 0),
+        E_INVALIDARG);
     EXPECT_TRUE(ReadStore().empty());
     EXPECT_HRESULT_SUCCEEDED(Register(std::wstring(255, L'k'), L"n", L"u", L"p"))
         << "255 characters is the registry's own limit and is accepted";
@@ -115,7 +120,8 @@ TEST_F(StandInTest, RegisteringAnExistingKeyReplacesTheWholeEntry) {
 }
 
 TEST_F(StandInTest, UnregisterRemovesExactlyTheNamedEntry) {
-    for (const wchar_t* key : {L"one", L"two", L"three"}) RegisterSample(key);
+    for (const wchar_t* key : {L"one", L"two", L"three"})
+        RegisterSample(key);
     ASSERT_HRESULT_SUCCEEDED(Unregister(L"two"));
     const auto store = ReadStore();
     EXPECT_EQ(store.size(), 2u);
@@ -126,7 +132,8 @@ TEST_F(StandInTest, UnregisterRemovesExactlyTheNamedEntry) {
 }
 
 TEST_F(StandInTest, NoKeyNameCanReachBeyondItsOwnEntry) {
-    for (const wchar_t* key : {L"one", L"two"}) RegisterSample(key);
+    for (const wchar_t* key : {L"one", L"two"})
+        RegisterSample(key);
     EXPECT_EQ(Unregister(L""), E_INVALIDARG);
     EXPECT_EQ(session_->UnregisterProgram(nullptr), E_INVALIDARG);
     for (const wchar_t* key : {L"\\", L"one\\", L"..\\Actions", L"\\one"}) {
@@ -140,10 +147,10 @@ TEST_F(StandInTest, NoKeyNameCanReachBeyondItsOwnEntry) {
 TEST_F(StandInTest, ARegistryFailureIsReturnedNotReportedAsSuccess) {
     // Under a volatile key only volatile keys may be made, so the store cannot be opened.
     unique_hkey blocker;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Plovane\\Messenger Stand-in", 0,
-                              nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                              blocker.put(), nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Plovane\\Messenger Stand-in", 0, nullptr,
+                        REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, blocker.put(), nullptr),
+        ERROR_SUCCESS);
     const HRESULT hr = Register(L"k", L"n", L"u", L"p");
     EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
     EXPECT_NE(hr, E_INVALIDARG);
@@ -163,7 +170,7 @@ TEST_F(StandInTest, ReferencesAndServerLocksAreCounted) {
 // Each worker process files entries under shared key names, every value tagged with the same
 // write, and keeps a set of its own keys that only it touches.
 constexpr int kSharedKeys = 8;
-constexpr int kOperations = 300;
+constexpr int kOperations = 500;
 
 std::wstring Tag(int worker, int op) {
     return L"w" + std::to_wstring(worker) + L"-" + std::to_wstring(op);
@@ -176,8 +183,8 @@ int RunStoreWorker(int worker) {
     com_ptr<IClassFactory> factory;
     com_ptr<messenger::ISessionManager> session;
     if (FAILED(standin::GetSessionManagerFactory(IID_IClassFactory, factory.put_void())) ||
-        FAILED(factory->CreateInstance(nullptr, messenger::kSessionManagerIid,
-                                       session.put_void()))) {
+        FAILED(
+            factory->CreateInstance(nullptr, messenger::kSessionManagerIid, session.put_void()))) {
         return 2;
     }
     for (int op = 0; op < kOperations; ++op) {
@@ -185,8 +192,8 @@ int RunStoreWorker(int worker) {
         const std::wstring shared = L"shared-" + std::to_wstring(op % kSharedKeys);
         const std::wstring own = L"own-" + std::to_wstring(worker) + L"-" + std::to_wstring(op);
         for (const std::wstring& key : {shared, own}) {
-            if (FAILED(session->RegisterProgram(Bstr(key).get(), Bstr(tag).get(),
-                                                Bstr(tag).get(), Bstr(tag).get(), op))) {
+            if (FAILED(session->RegisterProgram(Bstr(key).get(), Bstr(tag).get(), Bstr(tag).get(),
+                                                Bstr(tag).get(), op))) {
                 return 3;
             }
         }
@@ -219,8 +226,7 @@ TEST(StandInConcurrencyTest, TwoProcessesWritingAtOnceLeaveEveryEntryWholeAndLos
     }
     for (int worker : {1, 2}) {
         for (int op = 0; op < kOperations; ++op) {
-            const std::wstring own =
-                L"own-" + std::to_wstring(worker) + L"-" + std::to_wstring(op);
+            const std::wstring own = L"own-" + std::to_wstring(worker) + L"-" + std::to_wstring(op);
             const bool kept = op % 3 != 0;
             ASSERT_EQ(store.count(own), kept ? 1u : 0u) << std::string(own.begin(), own.end());
             if (kept) {

@@ -6,7 +6,7 @@
 namespace plovane {
 int RunStoreWorker(int worker);
 int RegisterEntryFromChild(const std::wstring& key);
-}
+}  // namespace plovane
 
 // The same program doubles as the worker that the store's two-process test starts.
 int main(int argc, char** argv) {

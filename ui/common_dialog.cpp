@@ -6,6 +6,8 @@
 #include <new>
 #include <vector>
 
+#include "common/unique_handle.h"
+
 namespace plovane::ui {
 namespace {
 
@@ -36,9 +38,7 @@ public:
         if (count) *count = 0;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override {
-        return E_NOTIMPL;
-    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
         return E_NOTIMPL;
     }
@@ -54,7 +54,25 @@ public:
 private:
     ~CommonDialog() = default;
 
+    // The Open box's library (and the shell it brings) is loaded the first time it is shown,
+    // not at every start of the tool.
+    HRESULT LoadOpenBox() {
+        if (getOpenFileName_) return S_OK;
+        library_.reset(LoadLibraryW(L"comdlg32.dll"));
+        if (!library_) return HRESULT_FROM_WIN32(GetLastError());
+        const auto open = reinterpret_cast<decltype(&GetOpenFileNameW)>(
+            reinterpret_cast<void*>(GetProcAddress(library_.get(), "GetOpenFileNameW")));
+        const auto error = reinterpret_cast<decltype(&CommDlgExtendedError)>(
+            reinterpret_cast<void*>(GetProcAddress(library_.get(), "CommDlgExtendedError")));
+        if (!open || !error) return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+        getOpenFileName_ = open;
+        extendedError_ = error;
+        return S_OK;
+    }
+
     HRESULT ShowOpen() {
+        const HRESULT loaded = LoadOpenBox();
+        if (FAILED(loaded)) return loaded;
         // The filter is two NUL-ended strings and a final NUL.
         std::wstring filter = filter_.description + L'\0' + filter_.pattern + L'\0';
         std::vector<wchar_t> file(kMaxPath, L'\0');
@@ -67,8 +85,8 @@ private:
         ofn.lpstrFile = file.data();
         ofn.nMaxFile = kMaxPath;
         ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY;
-        if (!GetOpenFileNameW(&ofn)) {
-            const DWORD error = CommDlgExtendedError();
+        if (!getOpenFileName_(&ofn)) {
+            const DWORD error = extendedError_();
             return error ? MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, error & 0xFFFF)
                          : HRESULT_FROM_WIN32(ERROR_CANCELLED);
         }
@@ -86,6 +104,9 @@ private:
     }
 
     std::atomic<ULONG> refs_{1};
+    unique_hmodule library_;
+    decltype(&GetOpenFileNameW) getOpenFileName_ = nullptr;
+    decltype(&CommDlgExtendedError) extendedError_ = nullptr;
     HWND owner_;
     FileFilter filter_;
     std::wstring fileName_;

@@ -5,6 +5,8 @@ namespace plovane::ui {
 using K = ControlKind;
 using P = Page;
 
+// The design reads as a table, one control a row.
+// clang-format off
 const ControlSpec kPageControls[12] = {
     {Text4, L"Text4", K::TextBox, P::Register, {120, 1200, 4575, 285},
      L"Keyname (recommended to use your menu name)", 1},
@@ -23,6 +25,7 @@ const ControlSpec kPageControls[12] = {
      11},
     {Picture1, L"Picture1", K::PictureBox, P::About, {3240, 840, 1335, 1695}, L"", 12},
 };
+// clang-format on
 
 const ControlSpec* FindControl(ControlId id) {
     for (const ControlSpec& spec : kPageControls) {

@@ -6,7 +6,9 @@
 namespace plovane::ui {
 
 // Every position in the design is in twips (1/1440 inch); at 96 DPI fifteen make one pixel.
-inline int TwipsToPixels(int twips, int dpi) { return MulDiv(twips, dpi, 1440); }
+inline int TwipsToPixels(int twips, int dpi) {
+    return MulDiv(twips, dpi, 1440);
+}
 
 enum class ControlKind { TextBox, Button, Label, PictureBox };
 enum class Page { Register = 0, Unregister = 1, About = 2 };
@@ -50,8 +52,8 @@ inline constexpr int kClientWidthTwips = 4905;
 inline constexpr int kClientHeightTwips = 3135;
 inline constexpr TwipRect kTabRect = {0, 0, 4935, 3135};
 inline constexpr int kTabHeightHundredthsMm = 520;
-inline constexpr const wchar_t* kTabCaptions[kPageCount] = {
-    L"Register Program", L"Unregister Program", L"About"};
+inline constexpr const wchar_t* kTabCaptions[kPageCount] = {L"Register Program",
+                                                            L"Unregister Program", L"About"};
 inline constexpr wchar_t kOpenFilter[] = L"All files (*.*) | *.*";
 
 // The twelve page controls, in tab-index order (the tab strip itself is index 0).

@@ -41,8 +41,8 @@ bool TabbedDialog::Create(HWND parent, int id, const RECT& bounds, int dpi, HFON
     if (!RegisterContainerClass(instance)) return false;
     const int width = bounds.right - bounds.left;
     hwnd_ = CreateWindowExW(WS_EX_CONTROLPARENT, kClassName, L"",
-                            WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, bounds.left, bounds.top,
-                            width, bounds.bottom - bounds.top, parent,
+                            WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, bounds.left, bounds.top, width,
+                            bounds.bottom - bounds.top, parent,
                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
     if (!hwnd_) return false;
     SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
@@ -50,8 +50,8 @@ bool TabbedDialog::Create(HWND parent, int id, const RECT& bounds, int dpi, HFON
 
     const int tabHeight = MulDiv(kTabHeightHundredthsMm, dpi, 2540);
     strip_ = CreateWindowExW(0, WC_TABCONTROLW, L"",
-                             WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_CLIPSIBLINGS |
-                                 TCS_FIXEDWIDTH | TCS_FOCUSONBUTTONDOWN,
+                             WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_CLIPSIBLINGS | TCS_FIXEDWIDTH |
+                                 TCS_FOCUSONBUTTONDOWN,
                              0, 0, width, tabHeight + 2, hwnd_,
                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(SSTab1Strip)), instance,
                              nullptr);

@@ -31,7 +31,8 @@ CaughtBox Read(HWND box) {
     for (int id : {IDOK, IDCANCEL, IDABORT, IDRETRY, IDIGNORE, IDYES, IDNO, IDHELP}) {
         HWND button = GetDlgItem(box, id);
         // The box itself may not be shown yet when it is activated: ask the button's own style.
-        if (button && (GetWindowLongW(button, GWL_STYLE) & WS_VISIBLE)) caught.buttons.push_back(id);
+        if (button && (GetWindowLongW(button, GWL_STYLE) & WS_VISIBLE))
+            caught.buttons.push_back(id);
     }
     return caught;
 }
@@ -43,9 +44,8 @@ void Press(HWND box, const CaughtBox& caught) {
 
 }  // namespace
 
-BoxCatcher::BoxCatcher() {
+BoxCatcher::BoxCatcher() : hook_(SetWindowsHookExW(WH_CBT, &Hook, nullptr, GetCurrentThreadId())) {
     t_catcher = this;
-    hook_ = SetWindowsHookExW(WH_CBT, &Hook, nullptr, GetCurrentThreadId());
 }
 
 BoxCatcher::~BoxCatcher() {
@@ -90,9 +90,10 @@ constexpr int kFileTypeId = 0x470;  // its list of file types
 
 }  // namespace
 
-OpenBoxAnswer::OpenBoxAnswer(std::wstring path) : path_(std::move(path)) {
+OpenBoxAnswer::OpenBoxAnswer(std::wstring path)
+    : hook_(SetWindowsHookExW(WH_CBT, &Hook, nullptr, GetCurrentThreadId())),
+      path_(std::move(path)) {
     t_answer = this;
-    hook_ = SetWindowsHookExW(WH_CBT, &Hook, nullptr, GetCurrentThreadId());
 }
 
 OpenBoxAnswer::~OpenBoxAnswer() {

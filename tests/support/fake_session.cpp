@@ -4,7 +4,9 @@
 
 namespace plovane::testing {
 
-std::wstring FromBstr(BSTR b) { return b ? std::wstring(b, SysStringLen(b)) : std::wstring(); }
+std::wstring FromBstr(BSTR b) {
+    return b ? std::wstring(b, SysStringLen(b)) : std::wstring();
+}
 
 HRESULT FakeSessionManager::QueryInterface(REFIID iid, void** out) {
     if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, messenger::kSessionManagerIid)) {

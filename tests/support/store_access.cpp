@@ -35,10 +35,10 @@ std::optional<StoredEntry> ReadEntry(const std::wstring& keyName) {
     }
     StoredEntry entry;
     DWORD type = 0, bytes = sizeof(entry.flags);
-    const bool flags = RegQueryValueExW(key.get(), L"Flags", nullptr, &type,
-                                        reinterpret_cast<BYTE*>(&entry.flags),
-                                        &bytes) == ERROR_SUCCESS &&
-                       type == REG_DWORD;
+    const bool flags =
+        RegQueryValueExW(key.get(), L"Flags", nullptr, &type, reinterpret_cast<BYTE*>(&entry.flags),
+                         &bytes) == ERROR_SUCCESS &&
+        type == REG_DWORD;
     const bool texts = ReadText(key.get(), L"MenuName", entry.menuName) &&
                        ReadText(key.get(), L"URL", entry.url) &&
                        ReadText(key.get(), L"Path", entry.path);
@@ -65,7 +65,9 @@ std::map<std::wstring, StoredEntry> ReadStore() {
     return entries;
 }
 
-void ClearStore() { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Plovane"); }
+void ClearStore() {
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Plovane");
+}
 
 void RemoveClassRegistration() {
     RegDeleteTreeW(HKEY_CLASSES_ROOT, L"CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}");

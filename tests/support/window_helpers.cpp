@@ -21,7 +21,8 @@ bool PumpMessages() {
 std::wstring WindowText(HWND hwnd) {
     const auto length = SendMessageW(hwnd, WM_GETTEXTLENGTH, 0, 0);
     std::vector<wchar_t> text(static_cast<size_t>(length) + 1);
-    const auto got = SendMessageW(hwnd, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
+    const auto got =
+        SendMessageW(hwnd, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
     return std::wstring(text.data(), static_cast<size_t>(got));
 }
 
@@ -73,8 +74,8 @@ HANDLE StartProcess(const std::wstring& commandLine) {
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
     std::wstring line = commandLine;
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info)) {
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info)) {
         return nullptr;
     }
     CloseHandle(info.hThread);

@@ -44,8 +44,10 @@ std::vector<Rgb> Palette() {
     std::vector<Rgb> p;
     for (int r = 0; r < 6; ++r)
         for (int g = 0; g < 6; ++g)
-            for (int b = 0; b < 6; ++b) p.push_back(Rgb{uint8_t(r * 51), uint8_t(g * 51), uint8_t(b * 51)});
-    for (int i = 0; p.size() < 256; ++i) p.push_back(Rgb{uint8_t(i * 6), uint8_t(i * 6), uint8_t(i * 6)});
+            for (int b = 0; b < 6; ++b)
+                p.push_back(Rgb{uint8_t(r * 51), uint8_t(g * 51), uint8_t(b * 51)});
+    for (int i = 0; p.size() < 256; ++i)
+        p.push_back(Rgb{uint8_t(i * 6), uint8_t(i * 6), uint8_t(i * 6)});
     return p;
 }
 
@@ -81,15 +83,18 @@ std::vector<uint8_t> Icon() {
     std::vector<uint8_t> image;
     const uint32_t xorBytes = n * n, andBytes = n * 4;
     PutInfoHeader(image, n, n * 2, 8, xorBytes + andBytes, 256);
-    for (const Rgb& c : palette) image.insert(image.end(), {c.b, c.g, c.r, 0});
+    for (const Rgb& c : palette)
+        image.insert(image.end(), {c.b, c.g, c.r, 0});
     for (int y = n - 1; y >= 0; --y)
-        for (int x = 0; x < n; ++x) image.push_back(Nearest(palette, Shade(x + 0.5, y + 0.5, n, n)));
+        for (int x = 0; x < n; ++x)
+            image.push_back(Nearest(palette, Shade(x + 0.5, y + 0.5, n, n)));
     for (int y = n - 1; y >= 0; --y) {  // transparent outside the disc
         for (int byte = 0; byte < 4; ++byte) {
             uint8_t bits = 0;
             for (int bit = 0; bit < 8; ++bit) {
                 const int x = byte * 8 + bit;
-                if (std::hypot((x + 0.5) / n - 0.5, (y + 0.5) / n - 0.5) > 0.49) bits |= 0x80 >> bit;
+                if (std::hypot((x + 0.5) / n - 0.5, (y + 0.5) / n - 0.5) > 0.49)
+                    bits |= 0x80 >> bit;
             }
             image.push_back(bits);
         }
@@ -132,7 +137,8 @@ std::vector<uint8_t> AboutBitmap() {
 
 bool Write(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(out);
 }
 
@@ -141,5 +147,7 @@ bool Write(const std::string& path, const std::vector<uint8_t>& bytes) {
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
     const std::string folder = argv[1];
-    return Write(folder + "/plovane.ico", Icon()) && Write(folder + "/about.bmp", AboutBitmap()) ? 0 : 1;
+    return Write(folder + "/plovane.ico", Icon()) && Write(folder + "/about.bmp", AboutBitmap())
+               ? 0
+               : 1;
 }
