@@ -93,22 +93,22 @@ bool Form1::CreateControls() {
         return false;
     }
     auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd(), GWLP_HINSTANCE));
-    for (const ui::ControlSpec& spec : ui::kPageControls) {
-        const ControlClass cls = ClassFor(spec.kind);
-        const RECT r = PixelRect(spec.rect, dpi_);
+    for (const ui::ControlSpec& design : ui::kPageControls) {
+        const ControlClass cls = ClassFor(design.kind);
+        const RECT r = PixelRect(design.rect, dpi_);
         HWND control = CreateWindowExW(
-            cls.exStyle, cls.className, spec.text, WS_CHILD | cls.style, r.left, r.top,
+            cls.exStyle, cls.className, design.text, WS_CHILD | cls.style, r.left, r.top,
             r.right - r.left, r.bottom - r.top, SSTab1.hwnd(),
-            reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
+            reinterpret_cast<HMENU>(static_cast<INT_PTR>(design.id)), instance, nullptr);
         if (!control) return false;
         SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-        if (spec.kind == ui::ControlKind::TextBox) SendMessageW(control, EM_SETLIMITTEXT, 0, 0);
-        if (spec.kind == ui::ControlKind::PictureBox) {
+        if (design.kind == ui::ControlKind::TextBox) SendMessageW(control, EM_SETLIMITTEXT, 0, 0);
+        if (design.kind == ui::ControlKind::PictureBox) {
             picture_.reset(LoadImageW(instance, MAKEINTRESOURCEW(IDB_ABOUT), IMAGE_BITMAP, 0, 0,
                                       LR_CREATEDIBSECTION));
             SendMessageW(control, ui::kSetPicture, reinterpret_cast<WPARAM>(picture_.get()), 0);
         }
-        SSTab1.AddPageControl(control, static_cast<int>(spec.page));
+        SSTab1.AddPageControl(control, static_cast<int>(design.page));
     }
     return true;
 }

@@ -55,7 +55,8 @@ int RunProgram(HINSTANCE instance, int showCommand) {
     }
     Form1 form;
     if (!form.Create(instance)) {
-        ReportStartupFailure(DescribeStartupFailure(HRESULT_FROM_WIN32(GetLastError())));
+        const DWORD error = GetLastError();
+        ReportStartupFailure(DescribeStartupFailure(error ? HRESULT_FROM_WIN32(error) : E_FAIL));
         return kExitStartupFailed;
     }
     const HRESULT loaded = form.Load();

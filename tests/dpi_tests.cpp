@@ -67,14 +67,14 @@ TEST_F(DpiChild, DISABLED_RectanglesAt144Dpi) {
     GetClientRect(form_.hwnd(), &client);
     EXPECT_EQ(client.right, MulDiv(4905, 144, 1440));
     EXPECT_EQ(client.bottom, MulDiv(3135, 144, 1440));
-    for (const auto& spec : ui::kPageControls) {
+    for (const auto& design : ui::kPageControls) {
         RECT r;
-        GetWindowRect(control(spec.id), &r);
+        GetWindowRect(control(design.id), &r);
         MapWindowPoints(nullptr, control(ui::SSTab1), reinterpret_cast<POINT*>(&r), 2);
-        EXPECT_EQ(r.left, MulDiv(spec.rect.left, 144, 1440)) << spec.name;
-        EXPECT_EQ(r.top, MulDiv(spec.rect.top, 144, 1440)) << spec.name;
-        EXPECT_EQ(r.right - r.left, MulDiv(spec.rect.width, 144, 1440)) << spec.name;
-        EXPECT_EQ(r.bottom - r.top, MulDiv(spec.rect.height, 144, 1440)) << spec.name;
+        EXPECT_EQ(r.left, MulDiv(design.rect.left, 144, 1440)) << design.name;
+        EXPECT_EQ(r.top, MulDiv(design.rect.top, 144, 1440)) << design.name;
+        EXPECT_EQ(r.right - r.left, MulDiv(design.rect.width, 144, 1440)) << design.name;
+        EXPECT_EQ(r.bottom - r.top, MulDiv(design.rect.height, 144, 1440)) << design.name;
     }
 }
 

@@ -26,8 +26,8 @@ protected:
     }
     std::vector<ui::ControlId> Visible() const {
         std::vector<ui::ControlId> shown;
-        for (const auto& spec : ui::kPageControls) {
-            if (IsWindowVisible(control(spec.id))) shown.push_back(spec.id);
+        for (const auto& design : ui::kPageControls) {
+            if (IsWindowVisible(control(design.id))) shown.push_back(design.id);
         }
         return shown;
     }
@@ -115,11 +115,11 @@ TEST_F(LayoutTest, EveryControlStandsWhereTheDesignPutsIt) {
 TEST_F(LayoutTest, ControlsUseTheDialogFontAndTheirDesignedTexts) {
     const auto font = reinterpret_cast<HFONT>(SendMessageW(control(ui::Text4), WM_GETFONT, 0, 0));
     ASSERT_TRUE(font) << "a control without a font would draw in the System font";
-    for (const auto& spec : ui::kPageControls) {
-        if (spec.kind == ui::ControlKind::PictureBox) continue;  // it draws no text
-        EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(control(spec.id), WM_GETFONT, 0, 0)), font)
-            << ui::FindControl(spec.id)->name;
-        EXPECT_EQ(text(spec.id), spec.text);
+    for (const auto& design : ui::kPageControls) {
+        if (design.kind == ui::ControlKind::PictureBox) continue;  // it draws no text
+        EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(control(design.id), WM_GETFONT, 0, 0)), font)
+            << ui::FindControl(design.id)->name;
+        EXPECT_EQ(text(design.id), design.text);
     }
     EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(control(ui::SSTab1Strip), WM_GETFONT, 0, 0)),
               font);

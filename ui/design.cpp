@@ -28,8 +28,8 @@ const ControlSpec kPageControls[12] = {
 // clang-format on
 
 const ControlSpec* FindControl(ControlId id) {
-    for (const ControlSpec& spec : kPageControls) {
-        if (spec.id == id) return &spec;
+    for (const ControlSpec& design : kPageControls) {
+        if (design.id == id) return &design;
     }
     return nullptr;
 }
