@@ -43,6 +43,18 @@ struct PeFile {
         return nullptr;
     }
 
+    std::set<std::string> Exports() const {
+        std::set<std::string> names;
+        const auto& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+        const auto* exports =
+            reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(At(dir.VirtualAddress));
+        if (!exports) return names;
+        const auto* rvas = reinterpret_cast<const DWORD*>(At(exports->AddressOfNames));
+        for (DWORD i = 0; rvas && i < exports->NumberOfNames; ++i)
+            names.insert(At(rvas[i]));
+        return names;
+    }
+
     std::set<std::string> Imports() const {
         std::set<std::string> names;
         const auto& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
@@ -99,6 +111,9 @@ TEST(ShippedBuildTest, TheStandInIsA32BitDllNeedingOnlySystemDlls) {
     EXPECT_EQ(pe.nt->FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
     EXPECT_NE(pe.nt->FileHeader.Characteristics & IMAGE_FILE_DLL, 0);
     ExpectOnlySystemDlls(pe);
+    // COM and regsvr32 look these up by their plain names.
+    EXPECT_EQ(pe.Exports(), (std::set<std::string>{"DllCanUnloadNow", "DllGetClassObject",
+                                                   "DllRegisterServer", "DllUnregisterServer"}));
 }
 
 }  // namespace
