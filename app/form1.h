@@ -16,6 +16,7 @@ namespace plovane {
 class Form1 : public BaseWindow<Form1> {
 public:
     Form1() = default;
+    ~Form1() { DestroyOwnWindow(); }
 
     // Builds the window and its controls, not yet shown. The Open-box component is made here
     // unless one is handed in.

@@ -4,23 +4,16 @@
 
 #include "app/form1.h"
 #include "common/com_apartment.h"
+#include "common/system_text.h"
 
 namespace plovane {
 namespace {
 
 constexpr int kExitStartupFailed = 1;
 
-std::wstring SystemText(HRESULT hr) {
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text = length ? std::wstring(buffer, length) : L"no description is known";
-    LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) {
-        text.pop_back();
-    }
-    return text;
+std::wstring Described(HRESULT hr) {
+    const std::wstring text = SystemText(static_cast<DWORD>(hr));
+    return text.empty() ? L"no description is known" : text;
 }
 
 void ReportStartupFailure(const std::wstring& text) {
@@ -44,7 +37,7 @@ std::wstring DescribeStartupFailure(HRESULT hr) {
     swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(hr));
     return L"The MSN Messenger session manager could not be created (class "
            L"{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}), so the tool cannot start.\n\nError " +
-           std::wstring(code) + L": " + SystemText(hr);
+           std::wstring(code) + L": " + Described(hr);
 }
 
 int RunProgram(HINSTANCE instance, int showCommand) {

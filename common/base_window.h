@@ -7,7 +7,9 @@ namespace plovane {
 
 // The one static window procedure of a window object: it finds the object the window was made
 // for and hands every message to its HandleMessage. The object owns its window handle, and
-// gives it up when the window is destroyed by other means.
+// gives it up when the window is destroyed by other means. A derived object calls
+// DestroyOwnWindow() in its own destructor: the window's last messages then still find its
+// members alive.
 template <class Derived>
 class BaseWindow {
 public:
@@ -19,6 +21,10 @@ public:
 protected:
     BaseWindow() = default;
     ~BaseWindow() = default;
+
+    void DestroyOwnWindow() {
+        if (window_) DestroyWindow(window_.get());
+    }
 
     // Pass `this` as the creation parameter of CreateWindowEx.
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {

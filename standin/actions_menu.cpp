@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include "common/system_text.h"
 #include "standin/store.h"
 
 namespace plovane::standin {
@@ -25,16 +26,9 @@ std::wstring MenuText(const MenuEntry& entry) {
     return text;
 }
 
-std::wstring SystemText(DWORD error) {
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text = length ? std::wstring(buffer, length) : L"error " + std::to_wstring(error);
-    LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r'))
-        text.pop_back();
-    return text;
+std::wstring Described(DWORD error) {
+    const std::wstring text = SystemText(error);
+    return text.empty() ? L"error " + std::to_wstring(error) : text;
 }
 
 std::wstring FolderOf(const std::wstring& path) {
@@ -195,7 +189,7 @@ void ActionsMenu::StartEntry(size_t index) {
     if (ShellExecuteExW(&info)) return;
     const std::wstring text = L"The program of \"" + entry.menuName +
                               L"\" could not be started.\n\n" + entry.path + L"\n\n" +
-                              SystemText(GetLastError());
+                              Described(GetLastError());
     MessageBoxW(hwnd(), text.c_str(), kActionsTitle, MB_OK | MB_ICONHAND);
 }
 

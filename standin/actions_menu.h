@@ -19,6 +19,7 @@ inline constexpr UINT kFirstEntryCommand = 1000;
 class ActionsMenu : public BaseWindow<ActionsMenu> {
 public:
     ActionsMenu() = default;
+    ~ActionsMenu() { DestroyOwnWindow(); }
 
     bool Create(HINSTANCE instance);
     void Show(int showCommand);

@@ -12,20 +12,19 @@
 #include "standin/actions_menu.h"
 #include "standin/store.h"
 #include "tests/support/box_catcher.h"
+#include "tests/support/fake_session.h"
 #include "tests/support/store_access.h"
 #include "tests/support/window_helpers.h"
 
 namespace plovane {
 namespace {
 
-unique_bstr Bstr(const std::wstring& text) {
-    return unique_bstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
-}
+using testing::ToBstr;
 
 void File(const std::wstring& key, const std::wstring& name, const std::wstring& path,
           const std::wstring& url = L"http://example.invalid/") {
-    ASSERT_HRESULT_SUCCEEDED(standin::StoreEntry(Bstr(key).get(), Bstr(name).get(), Bstr(url).get(),
-                                                 Bstr(path).get(), 0));
+    ASSERT_HRESULT_SUCCEEDED(standin::StoreEntry(ToBstr(key).get(), ToBstr(name).get(),
+                                                 ToBstr(url).get(), ToBstr(path).get(), 0));
 }
 
 class ActionsMenuTest : public ::testing::Test {
@@ -194,8 +193,8 @@ TEST_F(ActionsMenuTest, AProgramThatCannotStartIsReportedAndTheMenuStaysUsable) 
 }  // namespace
 
 int RegisterEntryFromChild(const std::wstring& key) {
-    return SUCCEEDED(standin::StoreEntry(Bstr(key).get(), Bstr(L"menu " + key).get(),
-                                         Bstr(L"url").get(), Bstr(L"C:\\p.exe").get(), 0))
+    return SUCCEEDED(standin::StoreEntry(ToBstr(key).get(), ToBstr(L"menu " + key).get(),
+                                         ToBstr(L"url").get(), ToBstr(L"C:\\p.exe").get(), 0))
                ? 0
                : 1;
 }

@@ -153,6 +153,24 @@ TEST_F(FormTest, ClosingAsksNothingReleasesTheSessionManagerAndEndsTheLoop) {
     EXPECT_TRUE(fake_.calls.empty());
 }
 
+TEST(FormLifetimeTest, AWindowObjectGoingWithItsWindowOpenClosesItAndReleasesEverything) {
+    com_apartment apartment;
+    testing::FakeSessionManager fake;
+    testing::RegisteredFake registered(fake);
+    ASSERT_HRESULT_SUCCEEDED(registered.status());
+    HWND window = nullptr;
+    {
+        Form1 form;
+        ASSERT_TRUE(form.Create(GetModuleHandleW(nullptr)));
+        ASSERT_HRESULT_SUCCEEDED(form.Load());
+        window = form.hwnd();
+        ASSERT_EQ(fake.references(), 1);
+    }
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(fake.references(), 0) << "the session manager is released with the window";
+    testing::PumpMessages();
+}
+
 TEST(StartupTest, WithoutTheClassTheProgramReportsItAndEndsBeforeTheWindowIsUsable) {
     // A clean apartment: nothing serves the class in this process, and the test prefix has no
     // registration of it.

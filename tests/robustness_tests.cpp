@@ -218,18 +218,16 @@ TEST(StoreModelTest, AThousandRandomOperationsLeaveExactlyWhatTheModelHolds) {
         factory->CreateInstance(nullptr, messenger::kSessionManagerIid, session.put_void()));
     std::mt19937 random(20261208);
     std::map<std::wstring, testing::StoredEntry> model;
-    auto bstr = [](const std::wstring& s) {
-        return unique_bstr(SysAllocStringLen(s.data(), static_cast<UINT>(s.size())));
-    };
+    using testing::ToBstr;
     for (int op = 0; op < 1000; ++op) {
         const std::wstring key = L"Key" + std::to_wstring(random() % 40);
         const std::wstring tag = std::to_wstring(op);
         if (random() % 3 != 0) {
             const bool empty = random() % 10 == 0;
             const std::wstring name = empty ? L"" : L"name " + tag;
-            const HRESULT hr =
-                session->RegisterProgram(bstr(key).get(), bstr(name).get(),
-                                         bstr(L"url " + tag).get(), bstr(L"path " + tag).get(), op);
+            const HRESULT hr = session->RegisterProgram(ToBstr(key).get(), ToBstr(name).get(),
+                                                        ToBstr(L"url " + tag).get(),
+                                                        ToBstr(L"path " + tag).get(), op);
             if (empty) {
                 ASSERT_EQ(hr, E_INVALIDARG);
             } else {
@@ -237,7 +235,7 @@ TEST(StoreModelTest, AThousandRandomOperationsLeaveExactlyWhatTheModelHolds) {
                 model[key] = {name, L"url " + tag, L"path " + tag, static_cast<DWORD>(op), true};
             }
         } else {
-            const HRESULT hr = session->UnregisterProgram(bstr(key).get());
+            const HRESULT hr = session->UnregisterProgram(ToBstr(key).get());
             ASSERT_EQ(hr, model.erase(key) ? S_OK : HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
         }
     }

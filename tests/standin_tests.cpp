@@ -11,6 +11,7 @@
 #include "messenger/session_manager.h"
 #include "standin/session_standin.h"
 #include "standin/store.h"
+#include "tests/support/fake_session.h"
 #include "tests/support/store_access.h"
 #include "tests/support/window_helpers.h"
 
@@ -21,9 +22,7 @@ using testing::ReadEntry;
 using testing::ReadStore;
 using testing::StoredEntry;
 
-unique_bstr Bstr(const std::wstring& text) {
-    return unique_bstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
-}
+using testing::ToBstr;
 
 class StandInTest : public ::testing::Test {
 protected:
@@ -39,11 +38,11 @@ protected:
 
     HRESULT Register(const std::wstring& key, const std::wstring& name, const std::wstring& url,
                      const std::wstring& path, LONG flags = 0) {
-        return session_->RegisterProgram(Bstr(key).get(), Bstr(name).get(), Bstr(url).get(),
-                                         Bstr(path).get(), flags);
+        return session_->RegisterProgram(ToBstr(key).get(), ToBstr(name).get(), ToBstr(url).get(),
+                                         ToBstr(path).get(), flags);
     }
     HRESULT Unregister(const std::wstring& key) {
-        return session_->UnregisterProgram(Bstr(key).get());
+        return session_->UnregisterProgram(ToBstr(key).get());
     }
     void RegisterSample(const std::wstring& key) {
         ASSERT_HRESULT_SUCCEEDED(Register(key, L"menu " + key, L"url " + key, L"path " + key));
@@ -88,9 +87,9 @@ TEST_F(StandInTest, RegisterRefusesIncompleteOrUnsafeInputAndWritesNothing) {
     for (const Case& c : refused) {
         EXPECT_EQ(Register(c.key, c.name, c.url, c.path), E_INVALIDARG) << c.key.size();
     }
-    EXPECT_EQ(
-        session_->RegisterProgram(nullptr, Bstr(L"n").get(), Bstr(L"u").get(), Bstr(L"p").get(), 0),
-        E_INVALIDARG);
+    EXPECT_EQ(session_->RegisterProgram(nullptr, ToBstr(L"n").get(), ToBstr(L"u").get(),
+                                        ToBstr(L"p").get(), 0),
+              E_INVALIDARG);
     EXPECT_TRUE(ReadStore().empty());
     EXPECT_HRESULT_SUCCEEDED(Register(std::wstring(255, L'k'), L"n", L"u", L"p"))
         << "255 characters is the registry's own limit and is accepted";
@@ -192,13 +191,13 @@ int RunStoreWorker(int worker) {
         const std::wstring shared = L"shared-" + std::to_wstring(op % kSharedKeys);
         const std::wstring own = L"own-" + std::to_wstring(worker) + L"-" + std::to_wstring(op);
         for (const std::wstring& key : {shared, own}) {
-            if (FAILED(session->RegisterProgram(Bstr(key).get(), Bstr(tag).get(), Bstr(tag).get(),
-                                                Bstr(tag).get(), op))) {
+            if (FAILED(session->RegisterProgram(ToBstr(key).get(), ToBstr(tag).get(),
+                                                ToBstr(tag).get(), ToBstr(tag).get(), op))) {
                 return 3;
             }
         }
-        if (op % 3 == 0 && FAILED(session->UnregisterProgram(Bstr(own).get()))) return 4;
-        if (op % 5 == 0) session->UnregisterProgram(Bstr(shared).get());
+        if (op % 3 == 0 && FAILED(session->UnregisterProgram(ToBstr(own).get()))) return 4;
+        if (op % 5 == 0) session->UnregisterProgram(ToBstr(shared).get());
     }
     return 0;
 }

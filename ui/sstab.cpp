@@ -9,11 +9,11 @@ namespace {
 
 constexpr wchar_t kClassName[] = L"PlovaneTabbedDialog";
 
-bool RegisterContainerClass(HINSTANCE instance) {
+bool RegisterContainerClass(HINSTANCE instance, WNDPROC windowProc) {
     WNDCLASSEXW wc = {};
     wc.cbSize = sizeof(wc);
     if (GetClassInfoExW(instance, kClassName, &wc)) return true;
-    wc.lpfnWndProc = DefWindowProcW;  // replaced per window once its object is attached
+    wc.lpfnWndProc = windowProc;
     wc.hInstance = instance;
     wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
@@ -38,21 +38,19 @@ bool IsForwardedToParent(UINT msg) {
 
 bool TabbedDialog::Create(HWND parent, int id, const RECT& bounds, int dpi, HFONT font) {
     auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(parent, GWLP_HINSTANCE));
-    if (!RegisterContainerClass(instance)) return false;
+    if (!RegisterContainerClass(instance, &WindowProc)) return false;
     const int width = bounds.right - bounds.left;
-    hwnd_ = CreateWindowExW(WS_EX_CONTROLPARENT, kClassName, L"",
-                            WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, bounds.left, bounds.top, width,
-                            bounds.bottom - bounds.top, parent,
-                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
-    if (!hwnd_) return false;
-    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    SetWindowLongPtrW(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WindowProc));
+    HWND container = CreateWindowExW(
+        WS_EX_CONTROLPARENT, kClassName, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, bounds.left,
+        bounds.top, width, bounds.bottom - bounds.top, parent,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, this);
+    if (!container) return false;
 
     const int tabHeight = MulDiv(kTabHeightHundredthsMm, dpi, 2540);
     strip_ = CreateWindowExW(0, WC_TABCONTROLW, L"",
                              WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_CLIPSIBLINGS | TCS_FIXEDWIDTH |
                                  TCS_FOCUSONBUTTONDOWN,
-                             0, 0, width, tabHeight + 2, hwnd_,
+                             0, 0, width, tabHeight + 2, hwnd(),
                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(SSTab1Strip)), instance,
                              nullptr);
     if (!strip_) return false;
@@ -96,21 +94,15 @@ bool TabbedDialog::TranslatePageKey(const MSG& msg) {
     if (msg.message != WM_KEYDOWN || msg.wParam != VK_TAB || GetKeyState(VK_CONTROL) >= 0) {
         return false;
     }
-    if (msg.hwnd != hwnd_ && !IsChild(GetParent(hwnd_), msg.hwnd)) return false;
+    if (msg.hwnd != hwnd() && !IsChild(GetParent(hwnd()), msg.hwnd)) return false;
     const int step = GetKeyState(VK_SHIFT) < 0 ? kPageCount - 1 : 1;
     // TCM_SETCURFOCUS notifies the strip's parent just as a click on a tab does.
     SendMessageW(strip_, TCM_SETCURFOCUS, (CurrentPage() + step) % kPageCount, 0);
     return true;
 }
 
-LRESULT CALLBACK TabbedDialog::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    auto* self = reinterpret_cast<TabbedDialog*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    if (!self) return DefWindowProcW(hwnd, msg, wParam, lParam);
-    return self->HandleMessage(msg, wParam, lParam);
-}
-
 LRESULT TabbedDialog::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (IsForwardedToParent(msg)) return SendMessageW(GetParent(hwnd_), msg, wParam, lParam);
+    if (IsForwardedToParent(msg)) return SendMessageW(GetParent(hwnd()), msg, wParam, lParam);
     switch (msg) {
         case WM_NOTIFY: {
             const auto* header = reinterpret_cast<const NMHDR*>(lParam);
@@ -118,33 +110,26 @@ LRESULT TabbedDialog::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
                 ShowPageControls(CurrentPage());
                 return 0;
             }
-            return SendMessageW(GetParent(hwnd_), msg, wParam, lParam);
+            return SendMessageW(GetParent(hwnd()), msg, wParam, lParam);
         }
         case WM_PAINT:
             Paint();
             return 0;
-        case WM_NCDESTROY: {
-            HWND closing = hwnd_;
-            SetWindowLongPtrW(closing, GWLP_USERDATA, 0);
-            hwnd_ = strip_ = nullptr;
-            controls_.clear();
-            return DefWindowProcW(closing, msg, wParam, lParam);
-        }
         default:
-            return DefWindowProcW(hwnd_, msg, wParam, lParam);
+            return DefWindowProcW(hwnd(), msg, wParam, lParam);
     }
 }
 
 void TabbedDialog::Paint() {
     PAINTSTRUCT ps;
-    HDC dc = BeginPaint(hwnd_, &ps);
+    HDC dc = BeginPaint(hwnd(), &ps);
     RECT body;
-    GetClientRect(hwnd_, &body);
+    GetClientRect(hwnd(), &body);
     RECT stripRect;
     GetWindowRect(strip_, &stripRect);
     body.top = stripRect.bottom - stripRect.top - 2;
     DrawEdge(dc, &body, EDGE_RAISED, BF_RECT);
-    EndPaint(hwnd_, &ps);
+    EndPaint(hwnd(), &ps);
 }
 
 }  // namespace plovane::ui

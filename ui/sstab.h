@@ -3,16 +3,17 @@
 
 #include <vector>
 
+#include "common/base_window.h"
+
 namespace plovane::ui {
 
 // The three-page tabbed dialog: a container holding a native tab strip and the page controls.
 // Choosing a page shows that page's controls and hides the others'; nothing outside the
 // component runs on a change of page. Notifications of the page controls go on to the parent.
-class TabbedDialog {
+class TabbedDialog : public BaseWindow<TabbedDialog> {
 public:
     TabbedDialog() = default;
-    TabbedDialog(const TabbedDialog&) = delete;
-    TabbedDialog& operator=(const TabbedDialog&) = delete;
+    ~TabbedDialog() { DestroyOwnWindow(); }
 
     bool Create(HWND parent, int id, const RECT& bounds, int dpi, HFONT font);
     void AddPageControl(HWND control, int page);
@@ -21,11 +22,10 @@ public:
     // Ctrl+Tab and Ctrl+Shift+Tab turn the pages from anywhere in the window.
     bool TranslatePageKey(const MSG& msg);
 
-    HWND hwnd() const { return hwnd_; }
-    HWND strip() const { return strip_; }
+    HWND strip() const { return hwnd() ? strip_ : nullptr; }
 
 private:
-    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    friend class BaseWindow<TabbedDialog>;
     LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
     void ShowPageControls(int page);
     void Paint();
@@ -34,7 +34,6 @@ private:
         HWND hwnd;
         int page;
     };
-    HWND hwnd_ = nullptr;
     HWND strip_ = nullptr;
     std::vector<PageControl> controls_;
 };

@@ -8,6 +8,10 @@ std::wstring FromBstr(BSTR b) {
     return b ? std::wstring(b, SysStringLen(b)) : std::wstring();
 }
 
+unique_bstr ToBstr(const std::wstring& text) {
+    return unique_bstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
+}
+
 HRESULT FakeSessionManager::QueryInterface(REFIID iid, void** out) {
     if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, messenger::kSessionManagerIid)) {
         *out = static_cast<messenger::ISessionManager*>(this);

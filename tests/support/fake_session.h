@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_bstr.h"
 #include "messenger/session_manager.h"
 
 namespace plovane::testing {
@@ -74,5 +75,7 @@ private:
 };
 
 std::wstring FromBstr(BSTR b);
+// A BSTR of exactly the text, embedded NULs included.
+unique_bstr ToBstr(const std::wstring& text);
 
 }  // namespace plovane::testing
