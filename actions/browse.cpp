@@ -15,14 +15,14 @@ HRESULT Call(IDispatch* target, DISPID id, WORD kind, VARIANT* result) {
 }  // namespace
 
 void Form1::Command1_Click() {
+    // The window may be closed while the Open box is up; the component, and the library its box
+    // runs in, must outlive that.
+    const auto dialog = CommonDialog1.copy();
     // A cancelled or failed Open box leaves the path field as the user left it.
     unique_variant shown;
-    if (FAILED(Call(CommonDialog1.get(), ui::kDispShowOpen, DISPATCH_METHOD, shown.put()))) return;
+    if (FAILED(Call(dialog.get(), ui::kDispShowOpen, DISPATCH_METHOD, shown.put()))) return;
     unique_variant fileName;
-    if (FAILED(
-            Call(CommonDialog1.get(), ui::kDispFileName, DISPATCH_PROPERTYGET, fileName.put()))) {
-        return;
-    }
+    if (FAILED(Call(dialog.get(), ui::kDispFileName, DISPATCH_PROPERTYGET, fileName.put()))) return;
     if (fileName.get().vt != VT_BSTR) return;
     const BSTR name = fileName.get().bstrVal;
     SetWindowTextW(Control(ui::Text1), name ? name : L"");

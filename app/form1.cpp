@@ -40,12 +40,23 @@ int ScreenDpi() {
     return dpi > 0 ? dpi : 96;
 }
 
-HFONT CreateDialogFont() {
+// The density of the monitor the window stands on; Windows before 10 knows only the system's.
+int WindowDpi(HWND hwnd) {
+    using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
+    static const auto getDpi = reinterpret_cast<GetDpiForWindowFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    const int dpi = getDpi ? static_cast<int>(getDpi(hwnd)) : 0;
+    return dpi > 0 ? dpi : ScreenDpi();
+}
+
+// The system's message font, which the system gives at its own density, scaled to this one.
+HFONT CreateDialogFont(int dpi) {
     NONCLIENTMETRICSW metrics = {};
     metrics.cbSize = sizeof(metrics);
     if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) {
         return nullptr;
     }
+    metrics.lfMessageFont.lfHeight = MulDiv(metrics.lfMessageFont.lfHeight, dpi, ScreenDpi());
     return CreateFontIndirectW(&metrics.lfMessageFont);
 }
 
@@ -54,6 +65,18 @@ RECT PixelRect(const ui::TwipRect& r, int dpi) {
     const int top = ui::TwipsToPixels(r.top, dpi);
     return {left, top, left + ui::TwipsToPixels(r.width, dpi),
             top + ui::TwipsToPixels(r.height, dpi)};
+}
+
+SIZE FrameSize(int dpi) {
+    RECT frame = {0, 0, ui::TwipsToPixels(ui::kClientWidthTwips, dpi),
+                  ui::TwipsToPixels(ui::kClientHeightTwips, dpi)};
+    AdjustWindowRectEx(&frame, kFormStyle, FALSE, 0);
+    return {frame.right - frame.left, frame.bottom - frame.top};
+}
+
+bool IsButton(HWND hwnd) {
+    const ui::ControlSpec* design = ui::FindControl(static_cast<ui::ControlId>(GetDlgCtrlID(hwnd)));
+    return design && design->kind == ui::ControlKind::Button;
 }
 
 }  // namespace
@@ -72,36 +95,36 @@ bool Form1::Create(HINSTANCE instance, com_ptr<IDispatch> commonDialog) {
         wc.lpszClassName = kClassName;
         if (!RegisterClassExW(&wc)) return false;
     }
-    dpi_ = ScreenDpi();
-    RECT frame = {0, 0, ui::TwipsToPixels(ui::kClientWidthTwips, dpi_),
-                  ui::TwipsToPixels(ui::kClientHeightTwips, dpi_)};
-    AdjustWindowRectEx(&frame, kFormStyle, FALSE, 0);
-    HWND hwnd = CreateWindowExW(0, kClassName, ui::kFormTitle, kFormStyle, CW_USEDEFAULT,
-                                CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
-                                nullptr, nullptr, instance, this);
+    const SIZE frame = FrameSize(ScreenDpi());
+    HWND hwnd =
+        CreateWindowExW(0, kClassName, ui::kFormTitle, kFormStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+                        frame.cx, frame.cy, nullptr, nullptr, instance, this);
     // The window procedure took ownership of the handle as the window was made.
     if (!hwnd) return false;
+    dpi_ = WindowDpi(hwnd);
+    if (dpi_ != ScreenDpi()) {
+        const SIZE own = FrameSize(dpi_);
+        SetWindowPos(hwnd, nullptr, 0, 0, own.cx, own.cy,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
     CommonDialog1 =
         commonDialog ? std::move(commonDialog) : ui::CreateCommonDialog(hwnd, ui::kOpenFilter);
     return CommonDialog1 && CreateControls();
 }
 
 bool Form1::CreateControls() {
-    font_.reset(CreateDialogFont());
-    auto font = static_cast<HFONT>(font_.get());
-    if (!SSTab1.Create(hwnd(), ui::SSTab1, PixelRect(ui::kTabRect, dpi_), dpi_, font)) {
+    highContrast_ = ui::HighContrastOn();
+    if (!SSTab1.Create(hwnd(), ui::SSTab1, PixelRect(ui::kTabRect, dpi_), dpi_, nullptr)) {
         return false;
     }
     auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd(), GWLP_HINSTANCE));
     for (const ui::ControlSpec& design : ui::kPageControls) {
         const ControlClass cls = ClassFor(design.kind);
-        const RECT r = PixelRect(design.rect, dpi_);
-        HWND control = CreateWindowExW(
-            cls.exStyle, cls.className, design.text, WS_CHILD | cls.style, r.left, r.top,
-            r.right - r.left, r.bottom - r.top, SSTab1.hwnd(),
-            reinterpret_cast<HMENU>(static_cast<INT_PTR>(design.id)), instance, nullptr);
+        HWND control = CreateWindowExW(cls.exStyle, cls.className, design.text,
+                                       WS_CHILD | cls.style, 0, 0, 0, 0, SSTab1.hwnd(),
+                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(design.id)),
+                                       instance, nullptr);
         if (!control) return false;
-        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
         if (design.kind == ui::ControlKind::TextBox) SendMessageW(control, EM_SETLIMITTEXT, 0, 0);
         if (design.kind == ui::ControlKind::PictureBox) {
             picture_.reset(LoadImageW(instance, MAKEINTRESOURCEW(IDB_ABOUT), IMAGE_BITMAP, 0, 0,
@@ -110,7 +133,30 @@ bool Form1::CreateControls() {
         }
         SSTab1.AddPageControl(control, static_cast<int>(design.page));
     }
-    return true;
+    ApplyLayout(dpi_);
+    return static_cast<bool>(font_);
+}
+
+void Form1::ApplyLayout(int dpi) {
+    dpi_ = dpi;
+    // The old font goes only once no control uses it any more.
+    unique_hgdiobj font(CreateDialogFont(dpi));
+    const auto hfont = static_cast<HFONT>(font.get());
+    SSTab1.Layout(PixelRect(ui::kTabRect, dpi), dpi, hfont);
+    for (const ui::ControlSpec& design : ui::kPageControls) {
+        HWND control = Control(design.id);
+        const RECT r = PixelRect(design.rect, dpi);
+        SetWindowPos(control, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(hfont), TRUE);
+    }
+    font_ = std::move(font);
+}
+
+void Form1::OnDpiChanged(int dpi, const RECT& suggested) {
+    SetWindowPos(hwnd(), nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    ApplyLayout(dpi);
 }
 
 HRESULT Form1::Load() {
@@ -130,7 +176,32 @@ void Form1::Show(int showCommand) {
 
 bool Form1::PreTranslateMessage(MSG& msg) {
     if (!hwnd()) return false;
-    return SSTab1.TranslatePageKey(msg) || IsDialogMessageW(hwnd(), &msg);
+    return SSTab1.TranslatePageKey(msg) || PressFocusedButton(msg) ||
+           IsDialogMessageW(hwnd(), &msg);
+}
+
+// In a dialog the focused push button is the default one: Enter presses it as Space does. Enter
+// anywhere else presses nothing.
+bool Form1::PressFocusedButton(const MSG& msg) {
+    if (msg.message != WM_KEYDOWN || msg.wParam != VK_RETURN) return false;
+    if (!IsChild(SSTab1.hwnd(), msg.hwnd) || !IsButton(msg.hwnd)) return false;
+    const bool repeat = (msg.lParam & (1 << 30)) != 0;
+    if (!repeat) SendMessageW(msg.hwnd, BM_CLICK, 0, 0);
+    return true;
+}
+
+void Form1::RememberFocus() {
+    HWND focus = GetFocus();
+    if (focus && IsChild(hwnd(), focus)) savedFocus_ = focus;
+}
+
+void Form1::RestoreFocus() {
+    HWND target = savedFocus_;
+    if (!target || !IsChild(hwnd(), target) || !IsWindowVisible(target) ||
+        !IsWindowEnabled(target)) {
+        target = SSTab1.strip();
+    }
+    SetFocus(target);
 }
 
 HWND Form1::Control(ui::ControlId id) const {
@@ -147,12 +218,31 @@ LRESULT Form1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         case WM_DRAWITEM: {
             const auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
             if (item->CtlType != ODT_BUTTON) break;
-            ui::DrawButtonFace(*item);
+            ui::DrawButtonFace(*item, highContrast_);
             return TRUE;
         }
         case WM_CTLCOLOREDIT:
-            SetBkColor(reinterpret_cast<HDC>(wParam), RGB(255, 255, 255));
-            return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
+            return ControlColors(reinterpret_cast<HDC>(wParam));
+        case WM_ACTIVATE:
+            // As the dialog manager does: the focus leaves with the window and comes back with it,
+            // never left on the frame.
+            if (LOWORD(wParam) == WA_INACTIVE) {
+                RememberFocus();
+            } else if (!HIWORD(wParam)) {
+                RestoreFocus();
+            }
+            return 0;
+        case WM_SETFOCUS:
+            RestoreFocus();
+            return 0;
+        case WM_SETTINGCHANGE:
+        case WM_SYSCOLORCHANGE:
+            highContrast_ = ui::HighContrastOn();
+            RedrawWindow(hwnd(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+            break;
+        case WM_DPICHANGED:
+            OnDpiChanged(LOWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+            return 0;
         case WM_DESTROY:
             // The window gives up its COM objects before the apartment goes away.
             msnsession.reset();
@@ -163,6 +253,14 @@ LRESULT Form1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             break;
     }
     return DefWindowProcW(hwnd(), msg, wParam, lParam);
+}
+
+LRESULT Form1::ControlColors(HDC dc) {
+    const ui::FaceColors colors = ui::TextBoxColors(highContrast_);
+    SetTextColor(dc, colors.text);
+    SetBkColor(dc, colors.face);
+    return reinterpret_cast<LRESULT>(highContrast_ ? GetSysColorBrush(COLOR_WINDOW)
+                                                   : GetStockObject(WHITE_BRUSH));
 }
 
 bool Form1::OnCommand(WPARAM wParam, LPARAM lParam) {
@@ -177,10 +275,14 @@ bool Form1::OnCommand(WPARAM wParam, LPARAM lParam) {
     };
     if (HIWORD(wParam) != BN_CLICKED || !lParam) return false;
     for (const ClickRoute& route : kRoutes) {
-        if (reinterpret_cast<HWND>(lParam) == Control(route.id)) {
-            (this->*route.handler)();
-            return true;
-        }
+        if (reinterpret_cast<HWND>(lParam) != Control(route.id)) continue;
+        if (busy_) return true;
+        // Whatever box the handler shows, the focus comes back here after it.
+        RememberFocus();
+        busy_ = true;
+        (this->*route.handler)();
+        busy_ = false;
+        return true;
     }
     return false;
 }

@@ -25,7 +25,7 @@ public:
     // this fails.
     HRESULT Load();
     void Show(int showCommand);
-    // Page keys and dialog navigation, ahead of normal dispatch.
+    // Page keys, Enter on a button and dialog navigation, ahead of normal dispatch.
     bool PreTranslateMessage(MSG& msg);
 
     HWND Control(ui::ControlId id) const;
@@ -38,7 +38,14 @@ private:
     friend class BaseWindow<Form1>;
     LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
     bool CreateControls();
+    // Places the frame's controls from the design at this density, with a font to match.
+    void ApplyLayout(int dpi);
+    void OnDpiChanged(int dpi, const RECT& suggested);
     bool OnCommand(WPARAM wParam, LPARAM lParam);
+    bool PressFocusedButton(const MSG& msg);
+    void RememberFocus();
+    void RestoreFocus();
+    LRESULT ControlColors(HDC dc);
     HRESULT RegisterFromFields();
     HRESULT UnregisterFromField();
     void ShowError(const wchar_t* prompt);
@@ -46,6 +53,11 @@ private:
     unique_hgdiobj font_;
     unique_hgdiobj picture_;
     int dpi_ = 96;
+    bool highContrast_ = false;
+    // A press that arrives while a handler still runs (under its box) is dropped.
+    bool busy_ = false;
+    // The control that had the focus when the window was last deactivated.
+    HWND savedFocus_ = nullptr;
     ui::TabbedDialog SSTab1;
     com_ptr<IDispatch> CommonDialog1;
     com_ptr<messenger::ISessionManager> msnsession;

@@ -111,6 +111,76 @@ TEST_F(EndToEndTest, RegisterFilesTheEntryUnregisterRemovesItAndClosingEndsThePr
     EXPECT_TRUE(RegisteredServer().empty());
 }
 
+struct OwnedBoxSearch {
+    HWND owner, found;
+};
+
+BOOL CALLBACK MatchOwnedBox(HWND hwnd, LPARAM param) {
+    auto* search = reinterpret_cast<OwnedBoxSearch*>(param);
+    wchar_t cls[16] = {};
+    GetClassNameW(hwnd, cls, 16);
+    if (GetWindow(hwnd, GW_OWNER) != search->owner || std::wstring(cls) != L"#32770" ||
+        !IsWindowVisible(hwnd)) {
+        return TRUE;
+    }
+    search->found = hwnd;
+    return FALSE;
+}
+
+// A box the program shows over its window: a top-level dialog window owned by the form.
+HWND WaitForBoxOwnedBy(HWND owner, DWORD timeoutMs) {
+    OwnedBoxSearch search{owner, nullptr};
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    while (!search.found && GetTickCount64() < end) {
+        EnumWindows(&MatchOwnedBox, reinterpret_cast<LPARAM>(&search));
+        if (!search.found) Sleep(20);
+    }
+    return search.found;
+}
+
+class ClosingTest : public EndToEndTest {
+protected:
+    void SetUp() override {
+        EndToEndTest::SetUp();
+        ASSERT_EQ(Regsvr32(L""), 0);
+        Start();
+        form_ = testing::WaitForVisibleWindow(L"PlovaneForm1", ui::kFormTitle, kWaitMs);
+        ASSERT_TRUE(form_);
+    }
+    // The user closes the window from outside it (the taskbar, another program), whatever is up.
+    void CloseAndExpectACleanEnd() {
+        PostMessageW(form_, WM_CLOSE, 0, 0);
+        EXPECT_EQ(WaitForExit(), 0u) << "the program must end cleanly, without a crash";
+        EXPECT_FALSE(IsWindow(form_));
+    }
+};
+
+TEST_F(ClosingTest, WhileTheOpenBoxIsUp) {
+    PostMessageW(control(ui::Command1), BM_CLICK, 0, 0);
+    HWND box = WaitForBoxOwnedBy(form_, kWaitMs);
+    ASSERT_TRUE(box) << "the Open box never showed";
+    EXPECT_TRUE(GetDlgItem(box, 0x47C)) << "it is the Open box, with its file-name field";
+    CloseAndExpectACleanEnd();
+}
+
+TEST_F(ClosingTest, WhileTheErrorBoxIsUp) {
+    type(ui::Text2, L"");
+    PostMessageW(control(ui::Command2), BM_CLICK, 0, 0);
+    HWND box = WaitForBoxOwnedBy(form_, kWaitMs);
+    ASSERT_TRUE(box);
+    CloseAndExpectACleanEnd();
+    EXPECT_FALSE(testing::ReadEntry(L"Keyname (recommended to use your menu name)").has_value());
+}
+
+TEST_F(ClosingTest, InTheMiddleOfAPress) {
+    type(ui::Text4, L"closing");
+    type(ui::Text2, L"Closing");
+    PostMessageW(control(ui::Command2), BM_CLICK, 0, 0);
+    CloseAndExpectACleanEnd();
+    const auto entry = testing::ReadEntry(L"closing");
+    EXPECT_TRUE(!entry || entry->whole) << "a press cut short by closing leaves no half entry";
+}
+
 TEST_F(EndToEndTest, WithNoClassRegisteredTheProgramReportsItAndExitsWithFailure) {
     Start();
     testing::CaughtBox report;

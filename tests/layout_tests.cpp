@@ -31,32 +31,6 @@ protected:
         }
         return shown;
     }
-    void ChoosePage(int page) {
-        SendMessageW(control(ui::SSTab1Strip), TCM_SETCURFOCUS, page, 0);
-        testing::PumpMessages();
-    }
-    // One key press as the message loop would see it, with the given modifiers held.
-    void Key(UINT vk, bool shift = false, bool ctrl = false) {
-        BYTE state[256] = {};
-        GetKeyboardState(state);
-        state[VK_SHIFT] = shift ? 0x80 : 0;
-        state[VK_CONTROL] = ctrl ? 0x80 : 0;
-        SetKeyboardState(state);
-        for (UINT message : {WM_KEYDOWN, WM_KEYUP}) {
-            MSG msg = {};
-            msg.hwnd = GetFocus();
-            msg.message = message;
-            msg.wParam = vk;
-            msg.lParam = 1;
-            if (!form_.PreTranslateMessage(msg)) {
-                TranslateMessage(&msg);
-                DispatchMessageW(&msg);
-            }
-            testing::PumpMessages();
-        }
-        state[VK_SHIFT] = state[VK_CONTROL] = 0;
-        SetKeyboardState(state);
-    }
     std::vector<HWND> WalkTabOrder() const {
         std::vector<HWND> order;
         HWND at = control(ui::SSTab1Strip);
@@ -191,16 +165,39 @@ TEST_F(LayoutTest, CtrlTabAndArrowsTurnThePages) {
     EXPECT_FALSE(IsWindowVisible(control(ui::Label1)));
 }
 
-TEST_F(LayoutTest, EnterAndEscPressNothingAndNeverCloseTheWindow) {
+TEST_F(LayoutTest, EnterPressesTheFocusedButtonAndNothingElseAndEscNeverCloses) {
     testing::BoxCatcher boxes;
-    for (ui::ControlId at : {ui::Text4, ui::Command2, ui::Text1}) {
-        SetFocus(control(at));
+    for (ui::ControlId box : {ui::Text4, ui::Text2, ui::Text3, ui::Text1}) {
+        SetFocus(control(box));
         Key(VK_RETURN);
         Key(VK_ESCAPE);
     }
+    EXPECT_TRUE(fake_.calls.empty()) << "Enter in a text box presses nothing";
+    SetFocus(control(ui::Command2));
+    Key(VK_RETURN);
+    ASSERT_EQ(fake_.calls.size(), 1u);
+    EXPECT_EQ(fake_.calls[0].slot, 9);
+    Key(VK_ESCAPE);
+
+    ChoosePage(1);
+    SetFocus(control(ui::Text5));
+    Key(VK_RETURN);
+    EXPECT_EQ(fake_.calls.size(), 1u);
+    SetFocus(control(ui::Command3));
+    Key(VK_RETURN);
+    ASSERT_EQ(fake_.calls.size(), 2u);
+    EXPECT_EQ(fake_.calls[1].slot, 10);
+
     EXPECT_TRUE(IsWindow(form_.hwnd()));
-    EXPECT_TRUE(fake_.calls.empty());
     EXPECT_TRUE(boxes.boxes().empty());
+}
+
+TEST_F(LayoutTest, EnterOnTheBrowseButtonOpensTheOpenBox) {
+    SetFocus(control(ui::Command1));
+    testing::OpenBoxAnswer cancel(L"");
+    Key(VK_RETURN);
+    EXPECT_EQ(cancel.shown(), 1);
+    EXPECT_EQ(text(ui::Text1), L"Path to program");
 }
 
 TEST_F(LayoutTest, TheWhiteButtonsArePressedByTheMouseAndBySpace) {

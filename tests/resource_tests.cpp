@@ -82,7 +82,8 @@ TEST_F(ResourceTest, TheManifestAsksForCommonControls6AndDeclaresDpiAwareness) {
     const std::string manifest(text, size);
     EXPECT_NE(manifest.find("Microsoft.Windows.Common-Controls"), std::string::npos);
     EXPECT_NE(manifest.find("version=\"6.0.0.0\""), std::string::npos);
-    EXPECT_NE(manifest.find("<dpiAware"), std::string::npos);
+    EXPECT_NE(manifest.find("<dpiAware"), std::string::npos) << "the fallback for older Windows";
+    EXPECT_NE(manifest.find(">PerMonitorV2<"), std::string::npos);
     EXPECT_NE(manifest.find("supportedOS"), std::string::npos);
 }
 

@@ -97,6 +97,16 @@ TEST(ShippedBuildTest, TheToolIsA32BitGuiProgramNeedingOnlySystemDlls) {
     EXPECT_EQ(pe.Imports().count("user32.dll"), 1u);
 }
 
+TEST(ShippedBuildTest, TheToolIsTerminalServerAwareWithTheImageVersionOfItsVersionBlock) {
+    PeFile pe(ShippedFolder() + L"plovane-actions.exe");
+    ASSERT_NE(pe.nt, nullptr);
+    EXPECT_NE(
+        pe.nt->OptionalHeader.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE,
+        0);
+    EXPECT_EQ(pe.nt->OptionalHeader.MajorImageVersion, 1);
+    EXPECT_EQ(pe.nt->OptionalHeader.MinorImageVersion, 0);
+}
+
 TEST(ShippedBuildTest, TheActionsMenuIsA32BitGuiProgramNeedingOnlySystemDlls) {
     PeFile pe(ShippedFolder() + L"actions-menu.exe");
     ASSERT_NE(pe.nt, nullptr);

@@ -39,32 +39,38 @@ bool IsForwardedToParent(UINT msg) {
 bool TabbedDialog::Create(HWND parent, int id, const RECT& bounds, int dpi, HFONT font) {
     auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(parent, GWLP_HINSTANCE));
     if (!RegisterContainerClass(instance, &WindowProc)) return false;
-    const int width = bounds.right - bounds.left;
     HWND container = CreateWindowExW(
-        WS_EX_CONTROLPARENT, kClassName, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, bounds.left,
-        bounds.top, width, bounds.bottom - bounds.top, parent,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, this);
+        WS_EX_CONTROLPARENT, kClassName, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 0, 0, 0, 0,
+        parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, this);
     if (!container) return false;
-
-    const int tabHeight = MulDiv(kTabHeightHundredthsMm, dpi, 2540);
     strip_ = CreateWindowExW(0, WC_TABCONTROLW, L"",
                              WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_CLIPSIBLINGS | TCS_FIXEDWIDTH |
                                  TCS_FOCUSONBUTTONDOWN,
-                             0, 0, width, tabHeight + 2, hwnd(),
+                             0, 0, 0, 0, hwnd(),
                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(SSTab1Strip)), instance,
                              nullptr);
     if (!strip_) return false;
-    SendMessageW(strip_, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     for (int page = 0; page < kPageCount; ++page) {
         TCITEMW item = {};
         item.mask = TCIF_TEXT;
         item.pszText = const_cast<wchar_t*>(kTabCaptions[page]);
         SendMessageW(strip_, TCM_INSERTITEMW, page, reinterpret_cast<LPARAM>(&item));
     }
+    Layout(bounds, dpi, font);
+    return true;
+}
+
+void TabbedDialog::Layout(const RECT& bounds, int dpi, HFONT font) {
+    const int width = bounds.right - bounds.left;
+    const UINT move = SWP_NOZORDER | SWP_NOACTIVATE;
+    SetWindowPos(hwnd(), nullptr, bounds.left, bounds.top, width, bounds.bottom - bounds.top, move);
+    const int tabHeight = MulDiv(kTabHeightHundredthsMm, dpi, 2540);
+    SetWindowPos(strip_, nullptr, 0, 0, width, tabHeight + 2, move);
+    SendMessageW(strip_, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
     // Three equal tabs in one row, a little narrower than the strip so that no scroll arrows
     // appear.
     SendMessageW(strip_, TCM_SETITEMSIZE, 0, MAKELPARAM((width - 6) / kPageCount, tabHeight));
-    return true;
+    InvalidateRect(hwnd(), nullptr, TRUE);
 }
 
 void TabbedDialog::AddPageControl(HWND control, int page) {

@@ -16,6 +16,9 @@ public:
     ~TabbedDialog() { DestroyOwnWindow(); }
 
     bool Create(HWND parent, int id, const RECT& bounds, int dpi, HFONT font);
+    // Puts the container and its strip where the design says at this density; the tab height and
+    // the font follow.
+    void Layout(const RECT& bounds, int dpi, HFONT font);
     void AddPageControl(HWND control, int page);
     void SelectPage(int page);
     int CurrentPage() const;

@@ -1,5 +1,8 @@
 #pragma once
 // A shown window whose session manager is a fake served through the real creation path.
+#include <windows.h>
+
+#include <commctrl.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -36,6 +39,33 @@ protected:
         testing::SetWindowTextTo(control(id), text);
     }
     std::wstring text(ui::ControlId id) const { return testing::WindowText(control(id)); }
+    // One key press as the message loop would see it, with the given modifiers held.
+    void Key(UINT vk, bool shift = false, bool ctrl = false) {
+        BYTE state[256] = {};
+        GetKeyboardState(state);
+        state[VK_SHIFT] = shift ? 0x80 : 0;
+        state[VK_CONTROL] = ctrl ? 0x80 : 0;
+        SetKeyboardState(state);
+        for (UINT message : {WM_KEYDOWN, WM_KEYUP}) {
+            MSG msg = {};
+            msg.hwnd = GetFocus();
+            msg.message = message;
+            msg.wParam = vk;
+            msg.lParam = 1;
+            if (!form_.PreTranslateMessage(msg)) {
+                TranslateMessage(&msg);
+                DispatchMessageW(&msg);
+            }
+            testing::PumpMessages();
+        }
+        state[VK_SHIFT] = state[VK_CONTROL] = 0;
+        SetKeyboardState(state);
+    }
+    // A tab chosen as a click on it would choose it.
+    void ChoosePage(int page) {
+        SendMessageW(control(ui::SSTab1Strip), TCM_SETCURFOCUS, page, 0);
+        testing::PumpMessages();
+    }
     void press(ui::ControlId id) {
         SendMessageW(control(id), BM_CLICK, 0, 0);
         testing::PumpMessages();
