@@ -131,7 +131,7 @@ bool Form1::CreateControls() {
                                       LR_CREATEDIBSECTION));
             SendMessageW(control, ui::kSetPicture, reinterpret_cast<WPARAM>(picture_.get()), 0);
         }
-        SSTab1.AddPageControl(control, static_cast<int>(design.page));
+        if (!SSTab1.AddPageControl(control, static_cast<int>(design.page))) return false;
     }
     ApplyLayout(dpi_);
     return static_cast<bool>(font_);

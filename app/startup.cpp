@@ -1,7 +1,5 @@
 #include "app/startup.h"
 
-#include <cwchar>
-
 #include "app/form1.h"
 #include "common/com_apartment.h"
 #include "common/system_text.h"
@@ -11,13 +9,9 @@ namespace {
 
 constexpr int kExitStartupFailed = 1;
 
-std::wstring Described(HRESULT hr) {
-    const std::wstring text = SystemText(static_cast<DWORD>(hr));
-    return text.empty() ? L"no description is known" : text;
-}
-
-void ReportStartupFailure(const std::wstring& text) {
-    MessageBoxW(nullptr, text.c_str(), ui::kFormTitle, MB_OK | MB_ICONHAND | MB_SETFOREGROUND);
+void ReportStartupFailure(HRESULT hr) {
+    MessageBoxW(nullptr, DescribeStartupFailure(hr).text, ui::kFormTitle,
+                MB_OK | MB_ICONHAND | MB_SETFOREGROUND);
 }
 
 int RunMessageLoop(Form1& form) {
@@ -32,24 +26,30 @@ int RunMessageLoop(Form1& form) {
 
 }  // namespace
 
-std::wstring DescribeStartupFailure(HRESULT hr) {
-    wchar_t code[16];
-    swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(hr));
-    return L"The MSN Messenger session manager could not be created (class "
-           L"{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}), so the tool cannot start.\n\nError " +
-           std::wstring(code) + L": " + Described(hr);
+StartupReport DescribeStartupFailure(HRESULT hr) {
+    wchar_t described[512];
+    if (!SystemText(static_cast<DWORD>(hr), described, 512)) {
+        lstrcpynW(described, L"no description is known", 512);
+    }
+    StartupReport report;
+    wsprintfW(report.text,
+              L"The MSN Messenger session manager could not be created (class "
+              L"{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}), so the tool cannot start.\n\nError "
+              L"0x%08lX: %s",
+              static_cast<unsigned long>(hr), described);
+    return report;
 }
 
 int RunProgram(HINSTANCE instance, int showCommand) {
     com_apartment apartment;
     if (FAILED(apartment.status())) {
-        ReportStartupFailure(DescribeStartupFailure(apartment.status()));
+        ReportStartupFailure(apartment.status());
         return kExitStartupFailed;
     }
     Form1 form;
     if (!form.Create(instance)) {
         const DWORD error = GetLastError();
-        ReportStartupFailure(DescribeStartupFailure(error ? HRESULT_FROM_WIN32(error) : E_FAIL));
+        ReportStartupFailure(error ? HRESULT_FROM_WIN32(error) : E_FAIL);
         return kExitStartupFailed;
     }
     const HRESULT loaded = form.Load();
@@ -57,7 +57,7 @@ int RunProgram(HINSTANCE instance, int showCommand) {
         DestroyWindow(form.hwnd());
         MSG quit;
         PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
-        ReportStartupFailure(DescribeStartupFailure(loaded));
+        ReportStartupFailure(loaded);
         return kExitStartupFailed;
     }
     form.Show(showCommand);

@@ -120,9 +120,13 @@ TEST_F(FormTest, TheRealOpenBoxOffersAllFilesAndFillsThePathFieldWithThePick) {
 }
 
 TEST(CommonDialogTest, TheFilterIsTakenApartAtTheBarWithItsBlanks) {
-    const ui::FileFilter filter = ui::ParseFilter(L"All files (*.*) | *.*");
-    EXPECT_EQ(filter.description, L"All files (*.*) ");
-    EXPECT_EQ(filter.pattern, L" *.*");
+    wchar_t block[64];
+    ASSERT_TRUE(ui::BuildFilter(L"All files (*.*) | *.*", block, 64));
+    EXPECT_EQ(std::wstring(block, 23), std::wstring(L"All files (*.*) \0 *.*\0\0", 23));
+    ASSERT_TRUE(ui::BuildFilter(L"Programs", block, 64));
+    EXPECT_EQ(std::wstring(block, 14), std::wstring(L"Programs\0*.*\0\0", 14));
+    EXPECT_FALSE(ui::BuildFilter(L"All files (*.*) | *.*", block, 22)) << "one short of room";
+    EXPECT_TRUE(ui::BuildFilter(L"All files (*.*) | *.*", block, 23));
 }
 
 TEST(CommonDialogTest, UnknownMembersAndArgumentsAreRefused) {

@@ -188,7 +188,7 @@ TEST(StartupTest, WithoutTheClassTheProgramReportsItAndEndsBeforeTheWindowIsUsab
 }
 
 TEST(StartupTest, TheReportGivesTheStatusAndItsSystemText) {
-    const std::wstring text = DescribeStartupFailure(E_ACCESSDENIED);
+    const std::wstring text = DescribeStartupFailure(E_ACCESSDENIED).text;
     EXPECT_NE(text.find(L"0x80070005"), std::wstring::npos);
     EXPECT_NE(text.find(L"MSN Messenger session manager"), std::wstring::npos);
     EXPECT_NE(text.back(), L'\n');

@@ -4,8 +4,8 @@
 
 #include <atomic>
 #include <new>
-#include <vector>
 
+#include "common/unique_bstr.h"
 #include "common/unique_handle.h"
 
 namespace plovane::ui {
@@ -13,10 +13,13 @@ namespace {
 
 // 32 KiB characters: the longest path the Open box can give back.
 constexpr DWORD kMaxPath = 32768;
+constexpr size_t kFilterCapacity = 256;
 
 class CommonDialog final : public IDispatch {
 public:
-    CommonDialog(HWND owner, FileFilter filter) : owner_(owner), filter_(std::move(filter)) {}
+    explicit CommonDialog(HWND owner) : owner_(owner) {}
+    // False when the filter does not fit.
+    bool SetFilter(const wchar_t* filter) { return BuildFilter(filter, filter_, kFilterCapacity); }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         if (!out) return E_POINTER;
@@ -73,16 +76,18 @@ private:
     HRESULT ShowOpen() {
         const HRESULT loaded = LoadOpenBox();
         if (FAILED(loaded)) return loaded;
-        // The filter is two NUL-ended strings and a final NUL.
-        std::wstring filter = filter_.description + L'\0' + filter_.pattern + L'\0';
-        std::vector<wchar_t> file(kMaxPath, L'\0');
-        fileName_.copy(file.data(), std::min<size_t>(fileName_.size(), kMaxPath - 1));
+        // The box writes the picked name into a buffer that starts with the name it had.
+        unique_bstr file(SysAllocStringLen(nullptr, kMaxPath - 1));
+        if (!file) return E_OUTOFMEMORY;
+        const UINT kept = fileName_.length() < kMaxPath ? fileName_.length() : kMaxPath - 1;
+        if (kept) CopyMemory(file.get(), fileName_.get(), kept * sizeof(wchar_t));
+        file.get()[kept] = L'\0';
         OPENFILENAMEW ofn = {};
         ofn.lStructSize = sizeof(ofn);
         ofn.hwndOwner = owner_;
-        ofn.lpstrFilter = filter.c_str();
+        ofn.lpstrFilter = filter_;
         ofn.nFilterIndex = 1;
-        ofn.lpstrFile = file.data();
+        ofn.lpstrFile = file.get();
         ofn.nMaxFile = kMaxPath;
         ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY;
         if (!getOpenFileName_(&ofn)) {
@@ -90,13 +95,15 @@ private:
             return error ? MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, error & 0xFFFF)
                          : HRESULT_FROM_WIN32(ERROR_CANCELLED);
         }
-        fileName_ = file.data();
+        unique_bstr picked(SysAllocString(file.get()));
+        if (!picked) return E_OUTOFMEMORY;
+        fileName_ = std::move(picked);
         return S_OK;
     }
 
     HRESULT GetFileName(VARIANT* result) const {
         if (!result) return E_POINTER;
-        BSTR name = SysAllocStringLen(fileName_.data(), static_cast<UINT>(fileName_.size()));
+        BSTR name = SysAllocStringLen(fileName_.get(), fileName_.length());
         if (!name) return E_OUTOFMEMORY;
         result->vt = VT_BSTR;
         result->bstrVal = name;
@@ -108,20 +115,35 @@ private:
     decltype(&GetOpenFileNameW) getOpenFileName_ = nullptr;
     decltype(&CommDlgExtendedError) extendedError_ = nullptr;
     HWND owner_;
-    FileFilter filter_;
-    std::wstring fileName_;
+    wchar_t filter_[kFilterCapacity] = {};
+    unique_bstr fileName_;
 };
 
 }  // namespace
 
-FileFilter ParseFilter(const std::wstring& filter) {
-    const size_t bar = filter.find(L'|');
-    if (bar == std::wstring::npos) return {filter, L"*.*"};
-    return {filter.substr(0, bar), filter.substr(bar + 1)};
+bool BuildFilter(const wchar_t* filter, wchar_t* out, size_t capacity) {
+    const wchar_t* bar = filter;
+    while (*bar && *bar != L'|')
+        ++bar;
+    const wchar_t* pattern = *bar ? bar + 1 : L"*.*";
+    const size_t description = static_cast<size_t>(bar - filter);
+    const size_t patternLength = static_cast<size_t>(lstrlenW(pattern));
+    if (description + patternLength + 3 > capacity) return false;
+    CopyMemory(out, filter, description * sizeof(wchar_t));
+    out[description] = L'\0';
+    CopyMemory(out + description + 1, pattern, patternLength * sizeof(wchar_t));
+    out[description + 1 + patternLength] = L'\0';
+    out[description + 2 + patternLength] = L'\0';
+    return true;
 }
 
-com_ptr<IDispatch> CreateCommonDialog(HWND owner, const std::wstring& filter) {
-    return com_ptr<IDispatch>(new (std::nothrow) CommonDialog(owner, ParseFilter(filter)));
+com_ptr<IDispatch> CreateCommonDialog(HWND owner, const wchar_t* filter) {
+    com_ptr<IDispatch> made;
+    auto* dialog = new (std::nothrow) CommonDialog(owner);
+    if (!dialog) return made;
+    made = com_ptr<IDispatch>(dialog);
+    if (!dialog->SetFilter(filter)) made.reset();
+    return made;
 }
 
 }  // namespace plovane::ui

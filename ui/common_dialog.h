@@ -3,7 +3,7 @@
 
 #include <oaidl.h>
 
-#include <string>
+#include <cstddef>
 
 #include "common/com_ptr.h"
 
@@ -15,17 +15,14 @@ enum CommonDialogDispId : DISPID {
     kDispShowOpen = 30,  // method: shows the Open box
 };
 
-struct FileFilter {
-    std::wstring description;
-    std::wstring pattern;
-};
-
-// "description|pattern" taken apart at the bar, the blanks on either side kept.
-FileFilter ParseFilter(const std::wstring& filter);
+// "description|pattern" as the Open box takes its filter: each of the two texts ended by a NUL,
+// and one more NUL to close the list; the blanks on either side of the bar are kept. A filter
+// without a bar shows all files under its text. False when it does not fit in capacity.
+bool BuildFilter(const wchar_t* filter, wchar_t* out, size_t capacity);
 
 // A new Open-box component for the given owner window and filter. ShowOpen succeeds when the
 // user picks a file; a cancel or a failure of the box is a failing status, and the file name
 // stays what it was.
-com_ptr<IDispatch> CreateCommonDialog(HWND owner, const std::wstring& filter);
+com_ptr<IDispatch> CreateCommonDialog(HWND owner, const wchar_t* filter);
 
 }  // namespace plovane::ui

@@ -73,9 +73,11 @@ void TabbedDialog::Layout(const RECT& bounds, int dpi, HFONT font) {
     InvalidateRect(hwnd(), nullptr, TRUE);
 }
 
-void TabbedDialog::AddPageControl(HWND control, int page) {
-    controls_.push_back({control, page});
+bool TabbedDialog::AddPageControl(HWND control, int page) {
+    if (count_ == kPageControlCount) return false;
+    controls_[count_++] = {control, page};
     ShowWindow(control, page == CurrentPage() ? SW_SHOWNA : SW_HIDE);
+    return true;
 }
 
 int TabbedDialog::CurrentPage() const {
@@ -89,7 +91,8 @@ void TabbedDialog::SelectPage(int page) {
 
 void TabbedDialog::ShowPageControls(int page) {
     HWND focus = GetFocus();
-    for (const PageControl& c : controls_) {
+    for (std::size_t i = 0; i < count_; ++i) {
+        const PageControl& c = controls_[i];
         const bool shown = c.page == page;
         if (!shown && (focus == c.hwnd || IsChild(c.hwnd, focus))) SetFocus(strip_);
         ShowWindow(c.hwnd, shown ? SW_SHOWNA : SW_HIDE);

@@ -1,9 +1,10 @@
 #pragma once
 #include <windows.h>
 
-#include <vector>
+#include <cstddef>
 
 #include "common/base_window.h"
+#include "ui/design.h"
 
 namespace plovane::ui {
 
@@ -19,7 +20,8 @@ public:
     // Puts the container and its strip where the design says at this density; the tab height and
     // the font follow.
     void Layout(const RECT& bounds, int dpi, HFONT font);
-    void AddPageControl(HWND control, int page);
+    // False when the component holds as many page controls as the design has already.
+    bool AddPageControl(HWND control, int page);
     void SelectPage(int page);
     int CurrentPage() const;
     // Ctrl+Tab and Ctrl+Shift+Tab turn the pages from anywhere in the window.
@@ -38,7 +40,8 @@ private:
         int page;
     };
     HWND strip_ = nullptr;
-    std::vector<PageControl> controls_;
+    PageControl controls_[kPageControlCount] = {};
+    std::size_t count_ = 0;
 };
 
 }  // namespace plovane::ui
