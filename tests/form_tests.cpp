@@ -143,6 +143,31 @@ TEST_F(FormTest, EveryPressFreesTheStringsItRead) {
     }
 }
 
+TEST_F(FormTest, AStringThatCannotBeAllocatedStopsThePressBeforeTheCall) {
+    testing::MallocSpy spy;
+    ASSERT_HRESULT_SUCCEEDED(spy.status());
+    for (long n = 0;; ++n) {
+        fake_.calls.clear();
+        spy.RefuseAllocation(n);
+        BoxCatcher boxes;
+        press(ui::Command2);
+        if (!spy.refusedOne()) break;
+        EXPECT_TRUE(fake_.calls.empty()) << "allocation " << n << " failed, yet the call was made";
+        ASSERT_EQ(boxes.boxes().size(), 1u) << "allocation " << n;
+        EXPECT_EQ(boxes.boxes()[0].prompt, L"All feilds must be complete");
+    }
+    ASSERT_EQ(fake_.calls.size(), 1u);
+    EXPECT_EQ(fake_.calls[0].nullTexts, std::vector<bool>(4, false));
+    spy.RefuseAllocation(0);
+    fake_.calls.clear();
+    BoxCatcher boxes;
+    press(ui::Command3);
+    EXPECT_TRUE(fake_.calls.empty());
+    ASSERT_EQ(boxes.boxes().size(), 1u);
+    EXPECT_EQ(boxes.boxes()[0].prompt, L"Key doesn't exist");
+    spy.RefuseAllocation(-1);
+}
+
 TEST_F(FormTest, ClosingAsksNothingReleasesTheSessionManagerAndEndsTheLoop) {
     BoxCatcher boxes;
     SendMessageW(form_.hwnd(), WM_CLOSE, 0, 0);

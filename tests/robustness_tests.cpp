@@ -12,6 +12,7 @@
 #include "standin/store.h"
 #include "tests/support/box_catcher.h"
 #include "tests/support/form_fixture.h"
+#include "tests/support/malloc_spy.h"
 #include "tests/support/store_access.h"
 
 namespace plovane {
@@ -204,6 +205,51 @@ TEST_F(OddInputIntoTheStandInTest, ValuesAreFiledAsTypedOrRefusedAndOtherEntries
     for (const auto& [key, entry] : kept) {
         EXPECT_EQ(testing::ReadEntry(key), entry) << std::string(key.begin(), key.end());
     }
+}
+
+// Memory running out at each string a press allocates in turn: the press either goes through
+// whole or shows its one box, and the store keeps what it had.
+TEST_F(OddInputIntoTheStandInTest, EveryAllocationOfAPressMayFailAndTheStoreStaysWhole) {
+    const testing::StoredEntry old = {L"Old name", L"http://old.invalid/", L"C:\\old.exe", 0, true};
+    Set(ui::Text4, L"kept");
+    Set(ui::Text2, old.menuName);
+    Set(ui::Text3, old.url);
+    Set(ui::Text1, old.path);
+    SendMessageW(form_.Control(ui::Command2), BM_CLICK, 0, 0);
+    ASSERT_EQ(testing::ReadEntry(L"kept"), old);
+    const testing::StoredEntry replacement = {L"New name", L"http://new.invalid/", L"C:\\new.exe",
+                                              0, true};
+    Set(ui::Text2, replacement.menuName);
+    Set(ui::Text3, replacement.url);
+    Set(ui::Text1, replacement.path);
+
+    testing::MallocSpy spy;
+    ASSERT_HRESULT_SUCCEEDED(spy.status());
+    long refusals = 0;
+    for (long n = 0;; ++n) {
+        spy.RefuseAllocation(n);
+        testing::BoxCatcher boxes;
+        SendMessageW(form_.Control(ui::Command2), BM_CLICK, 0, 0);
+        if (!spy.refusedOne()) break;  // the press needed fewer allocations than that
+        ++refusals;
+        ASSERT_EQ(boxes.boxes().size(), 1u) << "allocation " << n << " failed";
+        EXPECT_EQ(boxes.boxes()[0].prompt, L"All feilds must be complete");
+        EXPECT_EQ(testing::ReadEntry(L"kept"), old) << "allocation " << n << " failed";
+    }
+    EXPECT_GE(refusals, 4) << "each of the four texts is allocated";
+    spy.RefuseAllocation(-1);
+    EXPECT_EQ(testing::ReadEntry(L"kept"), replacement)
+        << "the press without a failure went through";
+
+    Set(ui::Text5, L"kept");
+    spy.RefuseAllocation(0);
+    testing::BoxCatcher boxes;
+    SendMessageW(form_.Control(ui::Command3), BM_CLICK, 0, 0);
+    ASSERT_TRUE(spy.refusedOne());
+    ASSERT_EQ(boxes.boxes().size(), 1u);
+    EXPECT_EQ(boxes.boxes()[0].prompt, L"Key doesn't exist");
+    EXPECT_EQ(testing::ReadEntry(L"kept"), replacement)
+        << "a failed removal leaves the entry whole";
 }
 
 // A long random run of the stand-in's two operations, checked against a model of the store.

@@ -8,6 +8,11 @@ namespace plovane::testing {
 class MallocSpy::Counter final : public IMallocSpy {
 public:
     size_t live() const { return live_.size(); }
+    void Refuse(long n) {
+        countdown_ = n;
+        refused_ = false;
+    }
+    bool refused() const { return refused_; }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IMallocSpy)) {
@@ -24,7 +29,12 @@ public:
         if (left == 0) delete this;
         return left;
     }
-    SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T request) override { return request; }
+    // A zero answer makes COM fail the allocation.
+    SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T request) override {
+        if (countdown_ < 0 || countdown_-- > 0) return request;
+        refused_ = true;
+        return 0;
+    }
     void* STDMETHODCALLTYPE PostAlloc(void* actual) override {
         if (actual) live_.insert(actual);
         return actual;
@@ -60,6 +70,8 @@ private:
     std::atomic<ULONG> refs_{1};
     std::set<void*> live_;
     void* reallocating_ = nullptr;
+    long countdown_ = -1;
+    bool refused_ = false;
 };
 
 MallocSpy::MallocSpy() : counter_(new Counter()), status_(CoRegisterMallocSpy(counter_)) {}
@@ -71,6 +83,14 @@ MallocSpy::~MallocSpy() {
 
 size_t MallocSpy::live() const {
     return counter_->live();
+}
+
+void MallocSpy::RefuseAllocation(long n) {
+    counter_->Refuse(n);
+}
+
+bool MallocSpy::refusedOne() const {
+    return counter_->refused();
 }
 
 }  // namespace plovane::testing

@@ -19,6 +19,10 @@ public:
 
     HRESULT status() const { return status_; }
     size_t live() const;
+    // Makes the allocation n places from now (0: the next one) fail, as it would when memory ran
+    // out; refusedOne() tells whether that allocation has come.
+    void RefuseAllocation(long n);
+    bool refusedOne() const;
 
 private:
     class Counter;
