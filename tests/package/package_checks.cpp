@@ -225,6 +225,15 @@ TEST(OtherServer, TheInstalledToolRegistersThroughThatServer) {
     RegisterThroughTool(InstallFolder() + L"plovane-actions.exe", L"through-other");
 }
 
+TEST(OtherUserServer, ItsRegistrationIsUnchanged) {
+    const std::wstring other = Environment(L"PLOVANE_OTHER_SERVER");
+    ASSERT_FALSE(other.empty());
+    EXPECT_EQ(StringValue(HKEY_CURRENT_USER, kServerKey, nullptr), other);
+    EXPECT_EQ(StringValue(HKEY_CURRENT_USER, kServerKey, L"ThreadingModel"), L"")
+        << "the package added nothing to the other server's key";
+    EXPECT_EQ(StringValue(HKEY_CURRENT_USER, kClassKey, nullptr), L"");
+}
+
 TEST(Zip, TheUnpackedStandInRegistersAndTheToolFilesAnEntry) {
     const std::wstring folder = Environment(L"PLOVANE_ZIP_FOLDER") + L"\\";
     for (const wchar_t* file : kShippedFiles) {

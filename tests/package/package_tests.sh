@@ -120,6 +120,12 @@ shortcuts() {
     expect_eq "shortcuts" "$(table "$MSI" Shortcut | cut -f2,3,5 | sort | tr '\t' '|' | xargs -d '\n')" \
         "MenuFolder|Actions (Messenger stand-in)|[#ActionsExe] MenuFolder|Plovane - Add Programs to Actions list|[#ToolExe]"
 }
+# Windows leaves a folder an uninstall emptied unless the package says to remove it (Wine
+# removes it either way, so this is checked as a file).
+folders_removed() {
+    expect_eq "folders removed on uninstall" "$(table "$MSI" RemoveFile | cut -f3- | sort | xargs -d '\n')" \
+        "	INSTALLDIR	2 	MenuFolder	2"
+}
 major_upgrade() {
     table "$MSI" Upgrade | grep -q "^$UPGRADE_CODE		$MSI_VERSION		1		WIX_UPGRADE_DETECTED$" &&
         table "$MSI" InstallExecuteSequence | grep -qx "RemoveExistingProducts		1401"
@@ -155,6 +161,7 @@ check_as_files() {
     check "the class is written only where no other server holds it (searched per machine and per user)" \
         class_condition
     check "Start-menu shortcuts for the tool and the Actions window" shortcuts
+    check "the uninstall removes the program folder and the Start-menu folder" folders_removed
     check "a later version replaces an earlier one before installing" major_upgrade
     check "the zip holds the four files in one folder; its README.txt tells how to register and remove" \
         zip_contents
@@ -250,6 +257,21 @@ other_server() {
     leave_prefix
 }
 
+# A per-user registration of another server (a Messenger installed for this user alone).
+other_user_server() {
+    enter_prefix other-user-server
+    local other='C:\Users\Messenger\msnmsgr-session.dll'
+    check "another server holds the class for this user" "$WINE" reg add \
+        "HKCU\\$class_key\\InprocServer32" /ve /d "$other" /f
+    check "msiexec /i installs the MSI beside it (exit 0)" msiexec /i "$MSI"
+    check "the user's registration of the other server is unchanged" \
+        phase 'OtherUserServer.*' PLOVANE_OTHER_SERVER="$other"
+    check "msiexec /x removes the MSI (exit 0)" msiexec /x "$MSI"
+    check "the user's registration of the other server is still unchanged" \
+        phase 'OtherUserServer.*' PLOVANE_OTHER_SERVER="$other"
+    leave_prefix
+}
+
 unpacked_zip() {
     enter_prefix zip
     check "the zip unpacks" bash -c "cd '$WINEPREFIX/drive_c' && cmake -E tar xf '$ZIP'"
@@ -289,6 +311,7 @@ if [ "$ARCH" = i686 ]; then
     install_use_remove
     upgrade
     other_server
+    other_user_server
     unpacked_zip
 else
     echo "package tests: this machine cannot run 32-bit code, so the packages were checked as" \
