@@ -140,12 +140,18 @@ zip_contents() {
         grep -q "regsvr32 /u messenger-standin.dll" "$work/unzipped/$folder/README.txt" &&
         grep -q $'\r$' "$work/unzipped/$folder/README.txt"
 }
-# The version block of each packaged tool says its package's version.
+# The version block of each packaged tool says its package's version, as file and as product.
+says_version() {  # exe, version
+    strings -el "$1" | awk -v v="$2" '
+        $0 == "FileVersion" || $0 == "ProductVersion" { name = $0; next }
+        name != "" { print name "=" $0; name = "" }' | sort | xargs -d '\n' |
+        { read -r got; expect_eq "$1" "$got" "FileVersion=$2 ProductVersion=$2"; }
+}
 version_blocks() {
-    strings -el "$work/stage-$VERSION/plovane-actions-$VERSION-win32/plovane-actions.exe" |
-        grep -qx "$VERSION" &&
-        strings -el "$work/stage-$OLD_VERSION/plovane-actions-$OLD_VERSION-win32/plovane-actions.exe" |
-        grep -qx "$OLD_VERSION"
+    says_version "$work/stage-$VERSION/plovane-actions-$VERSION-win32/plovane-actions.exe" \
+        "$VERSION" &&
+        says_version "$work/stage-$OLD_VERSION/plovane-actions-$OLD_VERSION-win32/plovane-actions.exe" \
+            "$OLD_VERSION"
 }
 
 check_as_files() {
