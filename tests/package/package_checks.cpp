@@ -59,6 +59,11 @@ std::wstring MenuFolder() {
 bool Exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
+bool FolderExists(std::wstring path) {
+    if (!path.empty() && path.back() == L'\\') path.pop_back();
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
 bool KeyExists(HKEY root, const wchar_t* path) {
     unique_hkey key;
     return RegOpenKeyExW(root, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
@@ -126,7 +131,12 @@ void RegisterThroughTool(const std::wstring& tool, const std::wstring& keyName) 
     for (const auto& field : fields) {
         testing::SetWindowTextTo(testing::FindDescendant(form, field.id), field.text);
     }
-    SendMessageW(testing::FindDescendant(form, ui::Command2), BM_CLICK, 0, 0);
+    // A refusal would show a box and hold the press: that is a failure, not a wait for ever.
+    DWORD_PTR ignored = 0;
+    EXPECT_NE(SendMessageTimeoutW(testing::FindDescendant(form, ui::Command2), BM_CLICK, 0, 0,
+                                  SMTO_NORMAL, kWaitMs, &ignored),
+              0)
+        << "Register did not return";
     PostMessageW(form, WM_CLOSE, 0, 0);
     DWORD code = 12345;
     if (WaitForSingleObject(process.get(), kWaitMs) == WAIT_OBJECT_0) {
@@ -142,12 +152,14 @@ void RegisterThroughTool(const std::wstring& tool, const std::wstring& keyName) 
 }
 
 TEST(Installed, TheFilesAreInTheUsersProgramsFolder) {
+    EXPECT_TRUE(FolderExists(InstallFolder())) << InstallFolder();
     for (const wchar_t* file : kShippedFiles) {
         EXPECT_TRUE(Exists(InstallFolder() + file)) << InstallFolder() + file;
     }
 }
 
 TEST(Installed, TheStartMenuShortcutsStartTheToolAndTheActionsWindow) {
+    EXPECT_TRUE(FolderExists(MenuFolder())) << MenuFolder();
     for (const ShortcutRow& shortcut : kShortcuts) {
         const std::wstring link = MenuFolder() + shortcut.name;
         ASSERT_TRUE(Exists(link)) << link;
@@ -198,11 +210,11 @@ TEST(Removed, TheFilesTheFolderTheShortcutsAndTheClassAreGone) {
     for (const wchar_t* file : kShippedFiles) {
         EXPECT_FALSE(Exists(InstallFolder() + file)) << InstallFolder() + file;
     }
-    EXPECT_FALSE(Exists(InstallFolder()));
+    EXPECT_FALSE(FolderExists(InstallFolder()));
     for (const ShortcutRow& shortcut : kShortcuts) {
         EXPECT_FALSE(Exists(MenuFolder() + shortcut.name)) << shortcut.name;
     }
-    EXPECT_FALSE(Exists(MenuFolder()));
+    EXPECT_FALSE(FolderExists(MenuFolder()));
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kClassKey));
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kInstallerKey));
     EXPECT_TRUE(RelatedProducts().empty());

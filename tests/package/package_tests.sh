@@ -190,14 +190,15 @@ leave_prefix() {
 }
 msiexec() {  # /i or /x, package
     local log=$logs/msiexec-$(basename "$WINEPREFIX")-${1#/}-$(basename "$2").log
-    "$WINE" msiexec "$1" "$(win "$2")" /qn /l*v "$(win "$log")" </dev/null >/dev/null 2>&1 && return 0
+    timeout 300 "$WINE" msiexec "$1" "$(win "$2")" /qn /l*v "$(win "$log")" </dev/null \
+        >/dev/null 2>&1 && return 0
     echo "msiexec $1 failed; the end of its log:"
     tr -d '\0\r' <"$log" | tail -30
     return 1
 }
 phase() {  # gtest filter, then the checks' environment (NAME=value ...)
     local out status=0
-    out=$(env "${@:2}" "$WINE" "$ROOT/build/i686/bin/package-checks.exe" --gtest_filter="$1" \
+    out=$(env "${@:2}" timeout 300 "$WINE" "$ROOT/build/i686/bin/package-checks.exe" --gtest_filter="$1" \
         </dev/null 2>&1) || status=$?
     tr -d '\r' <<<"$out" | grep -v '^$'
     # A filter that matches nothing would pass; it must have run a test.
