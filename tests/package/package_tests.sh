@@ -30,7 +30,8 @@ check() {  # what, then the command that must succeed
 
 # --- building -------------------------------------------------------------------------------
 
-shipped_version() { sed -n 's/^set(PLOVANE_VERSION "\([0-9.]*\)".*/\1/p' "$ROOT/CMakeLists.txt"; }
+# The version the shipped build was made with (PLOVANE_VERSION, CMakeLists.txt).
+shipped_version() { sed -n 's/^PLOVANE_VERSION:STRING=//p' "$ROOT/build/i686/CMakeCache.txt"; }
 
 package_from() {  # version, bin folder
     cmake -DPLOVANE_VERSION="$1" -DBIN_DIR="$2" -DOUT_DIR="$work/dist-$1" \
