@@ -57,3 +57,27 @@ configure_and_build() {  # preset, then extra cmake arguments
     cmake --preset "$preset" "$@" >/dev/null
     cmake --build --preset "$preset" -j "$(nproc)"
 }
+
+# A window manager that follows the EWMH names a check window on the root window, and that
+# window names itself. Fails where none runs (a bare X server, Xvfb).
+window_manager_runs() {
+    local check=(-notype -f _NET_SUPPORTING_WM_CHECK 32x ' $0' _NET_SUPPORTING_WM_CHECK) id
+    id=$(xprop -root "${check[@]}" 2>/dev/null | grep -o ' 0x[0-9a-fA-F]*$')
+    [ -n "$id" ] && xprop -id $id "${check[@]}" 2>/dev/null | grep -q "$id\$"
+}
+
+# Wine's default virtual desktop only where no window manager runs: it spares the 2 s Wine waits
+# there whenever a window hides. On a desktop the programs are ordinary windows. For WINEPREFIX;
+# PLOVANE_DESKTOP=virtual or windows overrides the choice.
+choose_wine_desktop() {
+    local choice=${PLOVANE_DESKTOP:-}
+    [ -n "$choice" ] || { window_manager_runs && choice=windows || choice=virtual; }
+    if [ "$choice" = windows ]; then
+        "$WINE" reg delete 'HKCU\Software\Wine\Explorer' /v Desktop /f </dev/null >/dev/null 2>&1 ||
+            true
+    else
+        "$WINE" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /t REG_SZ /d Default /f \
+            </dev/null >/dev/null 2>&1
+    fi
+    say "Wine desktop: $choice"
+}

@@ -1,0 +1,263 @@
+// Checks of the Windows downloads once installed or unpacked in a prefix of their own. The
+// package tests (tests/package/package_tests.sh) run msiexec and regsvr32 between the phases
+// and run each phase here with a filter: Installed, InstalledTool, Removed, OtherServer, Zip.
+#include <windows.h>
+
+#include <msi.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "common/com_apartment.h"
+#include "common/com_ptr.h"
+#include "common/unique_handle.h"
+#include "tests/support/store_access.h"
+#include "tests/support/window_helpers.h"
+#include "ui/design.h"
+
+namespace plovane {
+namespace {
+
+constexpr DWORD kWaitMs = 20000;
+constexpr wchar_t kClassKey[] = L"Software\\Classes\\CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}";
+constexpr wchar_t kServerKey[] =
+    L"Software\\Classes\\CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}\\InprocServer32";
+constexpr wchar_t kInstallerKey[] = L"Software\\Plovane\\Add Programs to Actions list";
+constexpr wchar_t kShippedFiles[][32] = {L"plovane-actions.exe", L"actions-menu.exe",
+                                         L"messenger-standin.dll", L"README.txt"};
+struct ShortcutRow {
+    const wchar_t* name;
+    const wchar_t* target;
+};
+constexpr ShortcutRow kShortcuts[] = {
+    {L"Plovane - Add Programs to Actions list.lnk", L"plovane-actions.exe"},
+    {L"Actions (Messenger stand-in).lnk", L"actions-menu.exe"}};
+
+std::wstring Environment(const wchar_t* name) {
+    wchar_t value[MAX_PATH * 2] = {};
+    return GetEnvironmentVariableW(name, value, MAX_PATH * 2) ? value : L"";
+}
+
+std::wstring KnownFolder(int csidl) {
+    wchar_t path[MAX_PATH] = {};
+    return SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path) == S_OK ? path : L"";
+}
+// Where a per-user package puts its files and its Start-menu folder.
+std::wstring InstallFolder() {
+    return KnownFolder(CSIDL_LOCAL_APPDATA) + L"\\Programs\\Plovane\\";
+}
+std::wstring MenuFolder() {
+    return KnownFolder(CSIDL_PROGRAMS) + L"\\Plovane\\";
+}
+
+bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+bool FolderExists(std::wstring path) {
+    if (!path.empty() && path.back() == L'\\') path.pop_back();
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+bool KeyExists(HKEY root, const wchar_t* path) {
+    unique_hkey key;
+    return RegOpenKeyExW(root, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+std::wstring StringValue(HKEY root, const wchar_t* path, const wchar_t* name) {
+    wchar_t value[MAX_PATH * 2] = {};
+    DWORD bytes = sizeof(value);
+    if (RegGetValueW(root, path, name, RRF_RT_REG_SZ, nullptr, value, &bytes) != ERROR_SUCCESS) {
+        return L"";
+    }
+    return value;
+}
+
+std::wstring ShortcutTarget(const std::wstring& link) {
+    com_apartment apartment;
+    com_ptr<IShellLinkW> shell_link;
+    com_ptr<IPersistFile> file;
+    wchar_t target[MAX_PATH] = {};
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                shell_link.put_void())) ||
+        FAILED(shell_link->QueryInterface(IID_IPersistFile, file.put_void())) ||
+        FAILED(file->Load(link.c_str(), STGM_READ)) ||
+        FAILED(shell_link->GetPath(target, MAX_PATH, nullptr, 0))) {
+        return L"";
+    }
+    return target;
+}
+
+// The products of this package's family (its upgrade code) that the installer knows.
+std::vector<std::wstring> RelatedProducts() {
+    const std::wstring upgrade = Environment(L"PLOVANE_UPGRADE_CODE");
+    std::vector<std::wstring> products;
+    wchar_t product[39] = {};
+    for (DWORD i = 0; MsiEnumRelatedProductsW(upgrade.c_str(), 0, i, product) == ERROR_SUCCESS;
+         ++i) {
+        products.emplace_back(product);
+    }
+    return products;
+}
+std::wstring ProductVersion(const std::wstring& product) {
+    wchar_t version[64] = {};
+    DWORD length = 64;
+    MsiGetProductInfoW(product.c_str(), INSTALLPROPERTY_VERSIONSTRING, version, &length);
+    return version;
+}
+
+bool SameFile(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// Starts a tool as a user would, files an entry with Register and closes the window.
+void RegisterThroughTool(const std::wstring& tool, const std::wstring& keyName) {
+    unique_handle process(testing::StartProcess(L"\"" + tool + L"\""));
+    ASSERT_TRUE(process) << "could not start " << tool;
+    HWND form = testing::WaitForVisibleWindow(L"PlovaneForm1", ui::kFormTitle, kWaitMs);
+    if (!form) TerminateProcess(process.get(), 99);
+    ASSERT_TRUE(form) << "the installed tool showed no window";
+    const struct {
+        ui::ControlId id;
+        const wchar_t* text;
+    } fields[] = {{ui::Text4, keyName.c_str()},
+                  {ui::Text2, L"Open Installed Notes"},
+                  {ui::Text3, L"http://notes.invalid/"},
+                  {ui::Text1, L"C:\\Tools\\notes.exe"}};
+    for (const auto& field : fields) {
+        testing::SetWindowTextTo(testing::FindDescendant(form, field.id), field.text);
+    }
+    // A refusal would show a box and hold the press: that is a failure, not a wait for ever.
+    DWORD_PTR ignored = 0;
+    EXPECT_NE(SendMessageTimeoutW(testing::FindDescendant(form, ui::Command2), BM_CLICK, 0, 0,
+                                  SMTO_NORMAL, kWaitMs, &ignored),
+              0)
+        << "Register did not return";
+    PostMessageW(form, WM_CLOSE, 0, 0);
+    DWORD code = 12345;
+    if (WaitForSingleObject(process.get(), kWaitMs) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(process.get(), &code);
+    } else {
+        TerminateProcess(process.get(), 99);
+    }
+    EXPECT_EQ(code, 0u) << "the tool ends with its window";
+    const auto entry = testing::ReadEntry(keyName);
+    ASSERT_TRUE(entry.has_value()) << "Register filed no entry";
+    EXPECT_EQ(*entry, (testing::StoredEntry{L"Open Installed Notes", L"http://notes.invalid/",
+                                            L"C:\\Tools\\notes.exe", 0, true}));
+}
+
+TEST(Installed, TheFilesAreInTheUsersProgramsFolder) {
+    EXPECT_TRUE(FolderExists(InstallFolder())) << InstallFolder();
+    for (const wchar_t* file : kShippedFiles) {
+        EXPECT_TRUE(Exists(InstallFolder() + file)) << InstallFolder() + file;
+    }
+}
+
+TEST(Installed, TheStartMenuShortcutsStartTheToolAndTheActionsWindow) {
+    EXPECT_TRUE(FolderExists(MenuFolder())) << MenuFolder();
+    for (const ShortcutRow& shortcut : kShortcuts) {
+        const std::wstring link = MenuFolder() + shortcut.name;
+        ASSERT_TRUE(Exists(link)) << link;
+        EXPECT_TRUE(SameFile(ShortcutTarget(link), InstallFolder() + shortcut.target))
+            << ShortcutTarget(link);
+    }
+}
+
+TEST(Installed, TheUsersClassNamesTheInstalledStandIn) {
+    EXPECT_TRUE(SameFile(StringValue(HKEY_CURRENT_USER, kServerKey, nullptr),
+                         InstallFolder() + L"messenger-standin.dll"))
+        << StringValue(HKEY_CURRENT_USER, kServerKey, nullptr);
+    EXPECT_EQ(StringValue(HKEY_CURRENT_USER, kServerKey, L"ThreadingModel"), L"Apartment");
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kClassKey)) << "a per-user package writes no "
+                                                              "machine-wide class";
+}
+
+TEST(Installed, OneProductOfTheFamilyIsInstalledTheExpectedVersion) {
+    const std::vector<std::wstring> products = RelatedProducts();
+    ASSERT_EQ(products.size(), 1u);
+    EXPECT_EQ(ProductVersion(products[0]), Environment(L"PLOVANE_EXPECTED_VERSION"));
+}
+
+// Windows merges the user's classes into HKEY_CLASSES_ROOT; Wine 8's COM reads only the
+// machine's. The rows the package wrote are copied there for the length of this test, as the
+// merged view would show them, and removed again after.
+class InstalledTool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::cout << "[ note ] copying the user's class rows the package wrote to the machine's "
+                     "classes: Wine 8's COM does not read per-user classes, Windows merges them\n";
+        unique_hkey from, to;
+        ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kClassKey, 0, KEY_READ, from.put()),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kClassKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                  nullptr, to.put(), nullptr),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(RegCopyTreeW(from.get(), nullptr, to.get()), ERROR_SUCCESS);
+    }
+    void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kClassKey); }
+};
+
+TEST_F(InstalledTool, RegisterThroughTheInstalledToolFilesAnEntry) {
+    RegisterThroughTool(InstallFolder() + L"plovane-actions.exe", L"installed-notes");
+}
+
+TEST(Removed, TheFilesTheFolderTheShortcutsAndTheClassAreGone) {
+    for (const wchar_t* file : kShippedFiles) {
+        EXPECT_FALSE(Exists(InstallFolder() + file)) << InstallFolder() + file;
+    }
+    EXPECT_FALSE(FolderExists(InstallFolder()));
+    for (const ShortcutRow& shortcut : kShortcuts) {
+        EXPECT_FALSE(Exists(MenuFolder() + shortcut.name)) << shortcut.name;
+    }
+    EXPECT_FALSE(FolderExists(MenuFolder()));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kClassKey));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kInstallerKey));
+    EXPECT_TRUE(RelatedProducts().empty());
+}
+
+TEST(Removed, TheEntriesTheUserRegisteredStay) {
+    EXPECT_TRUE(testing::ReadEntry(L"installed-notes").has_value());
+}
+
+// Another server (Messenger's own, here the stand-in from elsewhere) holds the class.
+TEST(OtherServer, ItsRegistrationIsUnchangedAndThePackageWroteNoClass) {
+    const std::wstring other = Environment(L"PLOVANE_OTHER_SERVER");
+    ASSERT_FALSE(other.empty());
+    EXPECT_EQ(StringValue(HKEY_LOCAL_MACHINE, kServerKey, nullptr), other);
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kClassKey))
+        << "a user class would hide the other server's in the merged view";
+}
+
+TEST(OtherServer, TheInstalledToolRegistersThroughThatServer) {
+    RegisterThroughTool(InstallFolder() + L"plovane-actions.exe", L"through-other");
+}
+
+TEST(OtherUserServer, ItsRegistrationIsUnchanged) {
+    const std::wstring other = Environment(L"PLOVANE_OTHER_SERVER");
+    ASSERT_FALSE(other.empty());
+    EXPECT_EQ(StringValue(HKEY_CURRENT_USER, kServerKey, nullptr), other);
+    EXPECT_EQ(StringValue(HKEY_CURRENT_USER, kServerKey, L"ThreadingModel"), L"")
+        << "the package added nothing to the other server's key";
+    EXPECT_EQ(StringValue(HKEY_CURRENT_USER, kClassKey, nullptr), L"");
+}
+
+TEST(Zip, TheUnpackedStandInRegistersAndTheToolFilesAnEntry) {
+    const std::wstring folder = Environment(L"PLOVANE_ZIP_FOLDER") + L"\\";
+    for (const wchar_t* file : kShippedFiles) {
+        EXPECT_TRUE(Exists(folder + file)) << folder + file;
+    }
+    const std::wstring dll = folder + L"messenger-standin.dll";
+    ASSERT_EQ(testing::RunProcess(L"regsvr32.exe /s \"" + dll + L"\"", kWaitMs), 0);
+    EXPECT_TRUE(SameFile(StringValue(HKEY_LOCAL_MACHINE, kServerKey, nullptr), dll));
+    RegisterThroughTool(folder + L"plovane-actions.exe", L"from-zip");
+    EXPECT_EQ(testing::RunProcess(L"regsvr32.exe /s /u \"" + dll + L"\"", kWaitMs), 0);
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kClassKey));
+}
+
+}  // namespace
+}  // namespace plovane

@@ -1,0 +1,329 @@
+#!/usr/bin/env bash
+# The Windows downloads. Builds them at the tree's version and at a lower one, checks both as
+# files (msiinfo) everywhere and, where this machine can run 32-bit code, installs, runs,
+# upgrades and removes them under Wine, each scenario in a fresh prefix of its own: a copy of
+# one clean template prefix (build/wine-i686-package, made by scripts/setup and never run in).
+# Needs an X display (scripts/test gives it one) and the i686 build with package-checks.exe.
+# Prints "package tests: N passed, N failed" and fails when any check fails.
+set -uo pipefail
+. "$(dirname "$0")/../../scripts/lib.sh"
+
+OLD_VERSION=0.90
+work=$ROOT/build/package-tests
+logs=$work/logs
+passed=0
+failed=0
+win() { printf 'Z:%s' "$1" | tr '/' '\\'; }
+
+check() {  # what, then the command that must succeed
+    local what=$1
+    shift
+    if "$@" >"$logs/check.log" 2>&1; then
+        passed=$((passed + 1))
+        printf 'ok    %s\n' "$what"
+    else
+        failed=$((failed + 1))
+        printf 'FAIL  %s\n' "$what"
+        sed 's/^/      /' "$logs/check.log" | tail -40
+    fi
+}
+
+# --- building -------------------------------------------------------------------------------
+
+# The version the shipped build was made with (PLOVANE_VERSION, CMakeLists.txt).
+shipped_version() { sed -n 's/^PLOVANE_VERSION:STRING=//p' "$ROOT/build/i686/CMakeCache.txt"; }
+
+package_from() {  # version, bin folder
+    cmake -DPLOVANE_VERSION="$1" -DBIN_DIR="$2" -DOUT_DIR="$work/dist-$1" \
+        -DWORK_DIR="$work/stage-$1" -DSOURCE_DIR="$ROOT" -P "$ROOT/cmake/package.cmake"
+}
+
+build_packages() {
+    local old_build=$work/i686-$OLD_VERSION
+    package_from "$VERSION" "$ROOT/build/i686/bin" &&
+        cmake -S "$ROOT" -B "$old_build" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" \
+            -DCMAKE_BUILD_TYPE=MinSizeRel -DPLOVANE_VERSION=$OLD_VERSION \
+            -DPLOVANE_BUILD_TESTS=OFF &&
+        cmake --build "$old_build" -j "$(nproc)" --target plovane-actions messenger-standin \
+            actions-menu &&
+        package_from "$OLD_VERSION" "$old_build/bin"
+}
+
+# --- the packages as files ------------------------------------------------------------------
+
+table() { msiinfo export "$1" "$2" | tail -n +4 | tr -d '\r'; }
+property() { table "$1" Property | awk -F'\t' -v p="$2" '$1 == p { print $2 }'; }
+expect_eq() {  # what it is, actual, expected
+    [ "$2" = "$3" ] && return 0
+    printf '%s:\n  got:      %s\n  expected: %s\n' "$1" "$2" "$3"
+    return 1
+}
+class_key='Software\Classes\CLSID\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}'
+
+names_carry_the_version() {
+    ls "$work/dist-$VERSION" &&
+        [ -f "$MSI" ] && [ -f "$ZIP" ] && [ -f "$work/dist-$VERSION/SHA256SUMS" ]
+}
+checksums_match() {
+    expect_eq "files summed" "$(awk '{print $2}' "$work/dist-$VERSION/SHA256SUMS" | sort | xargs)" \
+        "$(basename "$ZIP") $(basename "$MSI")" &&
+        (cd "$work/dist-$VERSION" && sha256sum -c SHA256SUMS)
+}
+versions_and_codes() {
+    expect_eq "new ProductVersion" "$(property "$MSI" ProductVersion)" "$MSI_VERSION" &&
+        expect_eq "old ProductVersion" "$(property "$OLD_MSI" ProductVersion)" "$OLD_MSI_VERSION" &&
+        expect_eq "UpgradeCode" "$(property "$OLD_MSI" UpgradeCode)" "$UPGRADE_CODE" &&
+        expect_eq "UpgradeCode" "$UPGRADE_CODE" '{6B0E1C52-3F7A-4C8E-9D21-5A4F0B7C3E19}' &&
+        [ "$(property "$MSI" ProductCode)" != "$(property "$OLD_MSI" ProductCode)" ]
+}
+per_user() {
+    local words
+    words=$(msiinfo suminfo "$MSI" | sed -n 's/^Source: \([0-9]*\).*/\1/p')
+    echo "summary word count: $words (8: no elevation)"
+    expect_eq "ALLUSERS" "$(property "$MSI" ALLUSERS)$(property "$MSI" MSIINSTALLPERUSER)" "" &&
+        [ $((words & 8)) -eq 8 ]
+}
+files_and_folders() {
+    local folders
+    folders=$(table "$MSI" Directory)
+    printf '%s\n' "$folders"
+    expect_eq "files" "$(table "$MSI" File | cut -f3 | sort | xargs)" \
+        "README.txt actions-menu.exe messenger-standin.dll plovane-actions.exe" &&
+        expect_eq "their folder" "$(table "$MSI" File | cut -f2 | sort -u)" "ProgramFiles" &&
+        table "$MSI" Component | grep -q "^ProgramFiles	[^	]*	INSTALLDIR	" &&
+        grep -qx "INSTALLDIR	UserProgramsFolder	Plovane" <<<"$folders" &&
+        grep -qx "UserProgramsFolder	LocalAppDataFolder	Programs" <<<"$folders" &&
+        grep -qx "LocalAppDataFolder	TARGETDIR	." <<<"$folders" &&
+        grep -qx "MenuFolder	ProgramMenuFolder	Plovane" <<<"$folders"
+}
+registry_rows() {
+    local rows
+    rows=$(table "$MSI" Registry | cut -f2-6 | sort)
+    printf '%s\n' "$rows"
+    expect_eq "roots" "$(cut -f1 <<<"$rows" | sort -u)" "1" &&
+        grep -qxF "1	$class_key		Plovane Messenger stand-in session manager	StandInClass" <<<"$rows" &&
+        grep -qxF "1	$class_key\\InprocServer32		[#StandInDll]	StandInClass" <<<"$rows" &&
+        grep -qxF "1	$class_key\\InprocServer32	ThreadingModel	Apartment	StandInClass" <<<"$rows" &&
+        ! table "$MSI" SelfReg 2>/dev/null | grep -q .
+}
+class_condition() {
+    table "$MSI" RegLocator
+    table "$MSI" AppSearch
+    expect_eq "condition" "$(table "$MSI" Component | awk -F'\t' '$1 == "StandInClass" { print $5 }')" \
+        "(NOT MACHINESERVER OR MACHINESERVER ~= OWNSERVER) AND (NOT USERSERVER OR USERSERVER ~= OWNSERVER)" &&
+        table "$MSI" RegLocator | grep -qxF "MachineServer	2	$class_key\\InprocServer32		2" &&
+        table "$MSI" RegLocator | grep -qxF "UserServer	1	$class_key\\InprocServer32		2" &&
+        table "$MSI" AppSearch | grep -qxF "MACHINESERVER	MachineServer" &&
+        table "$MSI" AppSearch | grep -qxF "USERSERVER	UserServer" &&
+        table "$MSI" CustomAction | grep -qF "OWNSERVER	[LocalAppDataFolder]Programs\\Plovane\\messenger-standin.dll"
+}
+shortcuts() {
+    expect_eq "shortcuts" "$(table "$MSI" Shortcut | cut -f2,3,5 | sort | tr '\t' '|' | xargs -d '\n')" \
+        "MenuFolder|Actions (Messenger stand-in)|[#ActionsExe] MenuFolder|Plovane - Add Programs to Actions list|[#ToolExe]"
+}
+# Windows leaves a folder an uninstall emptied unless the package says to remove it (Wine
+# removes it either way, so this is checked as a file).
+folders_removed() {
+    expect_eq "folders removed on uninstall" "$(table "$MSI" RemoveFile | cut -f3- | sort | xargs -d '\n')" \
+        "	INSTALLDIR	2 	MenuFolder	2"
+}
+major_upgrade() {
+    table "$MSI" Upgrade | grep -q "^$UPGRADE_CODE		$MSI_VERSION		1		WIX_UPGRADE_DETECTED$" &&
+        table "$MSI" InstallExecuteSequence | grep -qx "RemoveExistingProducts		1401"
+}
+zip_contents() {
+    local folder=plovane-actions-$VERSION-win32
+    expect_eq "zip" "$(cmake -E tar tf "$ZIP" | sort | xargs)" \
+        "$folder/ $folder/README.txt $folder/actions-menu.exe $folder/messenger-standin.dll $folder/plovane-actions.exe" &&
+        rm -rf "$work/unzipped" && mkdir -p "$work/unzipped" &&
+        (cd "$work/unzipped" && cmake -E tar xf "$ZIP") &&
+        grep -q "regsvr32 messenger-standin.dll" "$work/unzipped/$folder/README.txt" &&
+        grep -q "regsvr32 /u messenger-standin.dll" "$work/unzipped/$folder/README.txt" &&
+        grep -q $'\r$' "$work/unzipped/$folder/README.txt"
+}
+# The version block of each packaged tool says its package's version, as file and as product.
+says_version() {  # exe, version
+    strings -el "$1" | awk -v v="$2" '
+        $0 == "FileVersion" || $0 == "ProductVersion" { name = $0; next }
+        name != "" { print name "=" $0; name = "" }' | sort | xargs -d '\n' |
+        { read -r got; expect_eq "$1" "$got" "FileVersion=$2 ProductVersion=$2"; }
+}
+version_blocks() {
+    says_version "$work/stage-$VERSION/plovane-actions-$VERSION-win32/plovane-actions.exe" \
+        "$VERSION" &&
+        says_version "$work/stage-$OLD_VERSION/plovane-actions-$OLD_VERSION-win32/plovane-actions.exe" \
+            "$OLD_VERSION"
+}
+
+check_as_files() {
+    check "the downloads are named by the version ($VERSION)" names_carry_the_version
+    check "SHA256SUMS names both downloads and their sums match" checksums_match
+    check "ProductVersion from the one version; a fixed UpgradeCode; a ProductCode per build" \
+        versions_and_codes
+    check "the MSI installs per user and asks for no elevation" per_user
+    check "the MSI holds the tool, the Actions window, the stand-in and README.txt, for LocalAppData\\Programs\\Plovane" \
+        files_and_folders
+    check "registry rows: the stand-in's class under HKCU only, naming the installed DLL; no self-registration" \
+        registry_rows
+    check "the class is written only where no other server holds it (searched per machine and per user)" \
+        class_condition
+    check "Start-menu shortcuts for the tool and the Actions window" shortcuts
+    check "the uninstall removes the program folder and the Start-menu folder" folders_removed
+    check "a later version replaces an earlier one before installing" major_upgrade
+    check "the zip holds the four files in one folder; its README.txt tells how to register and remove" \
+        zip_contents
+    check "the packaged tools' version blocks say $VERSION and $OLD_VERSION" version_blocks
+}
+
+# --- the packages under Wine ----------------------------------------------------------------
+
+template=
+enter_prefix() {  # scenario
+    export WINEPREFIX=$work/prefix-$1
+    rm -rf "$WINEPREFIX"
+    cp -a "$template" "$WINEPREFIX"
+    "$WINESERVER_BIN" -p
+    "$WINE" wineboot </dev/null >/dev/null 2>&1 || true
+}
+leave_prefix() {
+    "$WINESERVER_BIN" -k >/dev/null 2>&1 || true
+    [ "$failed" -eq 0 ] && rm -rf "$WINEPREFIX"
+}
+msiexec() {  # /i or /x, package
+    local log=$logs/msiexec-$(basename "$WINEPREFIX")-${1#/}-$(basename "$2").log
+    timeout 300 "$WINE" msiexec "$1" "$(win "$2")" /qn /l*v "$(win "$log")" </dev/null \
+        >/dev/null 2>&1 && return 0
+    echo "msiexec $1 failed; the end of its log:"
+    tr -d '\0\r' <"$log" | tail -30
+    return 1
+}
+phase() {  # gtest filter, then the checks' environment (NAME=value ...)
+    local out status=0
+    out=$(env "${@:2}" timeout 300 "$WINE" "$ROOT/build/i686/bin/package-checks.exe" --gtest_filter="$1" \
+        </dev/null 2>&1) || status=$?
+    tr -d '\r' <<<"$out" | grep -v '^$'
+    # A filter that matches nothing would pass; it must have run a test.
+    [ "$status" -eq 0 ] && grep -q '^\[  PASSED  \] [1-9]' <<<"$out"
+}
+profile_tree() { (cd "$WINEPREFIX/drive_c/users" && find . | sort); }
+# The user's programs folder (AppData\Local\Programs, shared by every per-user install) may stay,
+# empty, where the install made it; nothing else may differ.
+same_profile_as_before() {
+    local programs=./$(id -un)/AppData/Local/Programs
+    local after
+    after=$(profile_tree)
+    if ! grep -qxF "$programs" "$logs/profile-before"; then
+        ! grep -qF "$programs/" <<<"$after" || { echo "left in $programs:"; grep -F "$programs/" <<<"$after"; return 1; }
+        after=$(grep -vxF "$programs" <<<"$after")
+    fi
+    diff "$logs/profile-before" <(printf '%s\n' "$after")
+}
+
+install_use_remove() {
+    enter_prefix install
+    profile_tree >"$logs/profile-before"
+    check "msiexec /i installs the MSI (exit 0)" msiexec /i "$MSI"
+    check "installed: files, shortcuts and the user's class where the package says, one product" \
+        phase 'Installed.*' PLOVANE_EXPECTED_VERSION="$MSI_VERSION"
+    # Windows merges the user's classes into HKEY_CLASSES_ROOT; Wine 8's COM reads only the
+    # machine's. The phase copies the rows the MSI wrote there first, as the merged view shows.
+    check "the installed tool starts and Register through it files an entry in the store (the user's class rows copied to the prefix's machine classes first: Wine 8's COM reads no per-user classes)" \
+        phase 'InstalledTool.*'
+    check "msiexec /x removes it (exit 0)" msiexec /x "$MSI"
+    check "removed: files, folder, shortcuts and class gone, the user's entry kept" \
+        phase 'Removed.*'
+    check "the user's profile holds exactly the files and folders it held before" \
+        same_profile_as_before
+    leave_prefix
+}
+
+upgrade() {
+    enter_prefix upgrade
+    check "msiexec /i installs the earlier version $OLD_VERSION (exit 0)" msiexec /i "$OLD_MSI"
+    check "the earlier version is the one product installed" phase 'Installed.OneProduct*' PLOVANE_EXPECTED_VERSION="$OLD_MSI_VERSION"
+    check "msiexec /i of $VERSION over it (exit 0)" msiexec /i "$MSI"
+    check "after the upgrade: one product, $VERSION, with its files, shortcuts and class" \
+        phase 'Installed.*' PLOVANE_EXPECTED_VERSION="$MSI_VERSION"
+    check "msiexec /x of $VERSION (exit 0)" msiexec /x "$MSI"
+    check "after removing $VERSION nothing of either version is left" \
+        phase 'Removed.TheFiles*'
+    leave_prefix
+}
+
+other_server() {
+    enter_prefix other-server
+    local other
+    other=$(win "$ROOT/build/i686/bin/messenger-standin.dll")
+    check "another server holds the class (regsvr32 of a stand-in elsewhere)" \
+        "$WINE" regsvr32 /s "$other"
+    check "msiexec /i installs the MSI beside it (exit 0)" msiexec /i "$MSI"
+    check "the other server's registration is unchanged and the tool registers through it" \
+        phase 'OtherServer.*' PLOVANE_OTHER_SERVER="$other"
+    check "msiexec /x removes the MSI (exit 0)" msiexec /x "$MSI"
+    check "the other server's registration is still unchanged" \
+        phase 'OtherServer.ItsRegistration*' PLOVANE_OTHER_SERVER="$other"
+    leave_prefix
+}
+
+# A per-user registration of another server (a Messenger installed for this user alone).
+other_user_server() {
+    enter_prefix other-user-server
+    local other='C:\Users\Messenger\msnmsgr-session.dll'
+    check "another server holds the class for this user" "$WINE" reg add \
+        "HKCU\\$class_key\\InprocServer32" /ve /d "$other" /f
+    check "msiexec /i installs the MSI beside it (exit 0)" msiexec /i "$MSI"
+    check "the user's registration of the other server is unchanged" \
+        phase 'OtherUserServer.*' PLOVANE_OTHER_SERVER="$other"
+    check "msiexec /x removes the MSI (exit 0)" msiexec /x "$MSI"
+    check "the user's registration of the other server is still unchanged" \
+        phase 'OtherUserServer.*' PLOVANE_OTHER_SERVER="$other"
+    leave_prefix
+}
+
+unpacked_zip() {
+    enter_prefix zip
+    check "the zip unpacks" bash -c "cd '$WINEPREFIX/drive_c' && cmake -E tar xf '$ZIP'"
+    check "regsvr32 of its stand-in, the tool from it registers an entry, regsvr32 /u" \
+        phase 'Zip.*' PLOVANE_ZIP_FOLDER="C:\\plovane-actions-$VERSION-win32"
+    leave_prefix
+}
+
+# --- the run --------------------------------------------------------------------------------
+
+select_arch
+# Installing creates Start-menu links; Wine would mirror them into this machine's own menus.
+export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winemenubuilder.exe=d"
+rm -rf "$work"/prefix-* "$logs"
+mkdir -p "$logs"
+VERSION=$(shipped_version)
+started=$SECONDS
+if ! build_packages >"$logs/build.log" 2>&1; then
+    tail -30 "$logs/build.log"
+    echo "package tests: 0 passed, 1 failed (the packages did not build)"
+    exit 1
+fi
+MSI=$work/dist-$VERSION/plovane-actions-$VERSION.msi
+ZIP=$work/dist-$VERSION/plovane-actions-$VERSION-win32.zip
+OLD_MSI=$work/dist-$OLD_VERSION/plovane-actions-$OLD_VERSION.msi
+MSI_VERSION=$(property "$MSI" ProductVersion)
+OLD_MSI_VERSION=$(property "$OLD_MSI" ProductVersion)
+UPGRADE_CODE=$(property "$MSI" UpgradeCode)
+export PLOVANE_UPGRADE_CODE=$UPGRADE_CODE
+echo "package tests: built $VERSION and $OLD_VERSION in $((SECONDS - started)) s"
+
+check_as_files
+if [ "$ARCH" = i686 ]; then
+    "$ROOT/scripts/setup" package
+    use_prefix package
+    template=$WINEPREFIX
+    install_use_remove
+    upgrade
+    other_server
+    other_user_server
+    unpacked_zip
+else
+    echo "package tests: this machine cannot run 32-bit code, so the packages were checked as" \
+        "files only; they are installed and run under Wine where 32-bit code runs"
+fi
+echo "package tests: $passed passed, $failed failed ($((SECONDS - started)) s)"
+[ "$failed" -eq 0 ]
