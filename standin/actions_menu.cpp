@@ -16,10 +16,26 @@ constexpr wchar_t kClassName[] = L"PlovaneActionsMenu";
 constexpr const wchar_t* kWatchedPaths[] = {kStoreKeyPath, L"Software\\Plovane\\Messenger Stand-in",
                                             L"Software\\Plovane", L"Software"};
 
+// Where no watch could be armed, or the store's lock could not be had, the window looks again
+// this often, so that it never stops following the store.
+constexpr UINT_PTR kRetryTimer = 1;
+constexpr UINT kRetryMs = 1000;
+
+// Longer texts are cut, so that no one entry can keep the menu (or its status line) from
+// showing: Windows fails to open a popup with an item of some millions of characters.
+constexpr size_t kMaxShownLength = 260;
+
+std::wstring Shown(const std::wstring& text) {
+    if (text.size() <= kMaxShownLength) return text;
+    size_t kept = kMaxShownLength - 1;
+    if (IS_HIGH_SURROGATE(text[kept - 1])) --kept;  // never half a character
+    return text.substr(0, kept) + L'\x2026';
+}
+
 std::wstring MenuText(const MenuEntry& entry) {
-    if (entry.damaged) return entry.keyName + L" (damaged)";
+    if (entry.damaged) return Shown(entry.keyName) + L" (damaged)";
     std::wstring text;
-    for (wchar_t c : entry.menuName) {
+    for (wchar_t c : Shown(entry.menuName)) {
         text += c;
         if (c == L'&') text += L'&';  // shown as typed, never as a mnemonic
     }
@@ -78,25 +94,31 @@ void ActionsMenu::Show(int showCommand) {
     UpdateWindow(hwnd());
 }
 
-void ActionsMenu::WatchStore() {
-    watched_.reset();
+bool ActionsMenu::WatchStore() {
+    // A key deleted between its opening and its arming refuses the watch (ERROR_KEY_DELETED);
+    // the deepest ancestor that still opens is watched instead, and it sees the change too.
     for (const wchar_t* path : kWatchedPaths) {
         if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_NOTIFY, watched_.put()) ==
-            ERROR_SUCCESS) {
-            break;
+                ERROR_SUCCESS &&
+            RegNotifyChangeKeyValue(watched_.get(), TRUE,
+                                    REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
+                                    changed_.get(), TRUE) == ERROR_SUCCESS) {
+            return true;
         }
     }
-    if (watched_) {
-        RegNotifyChangeKeyValue(watched_.get(), TRUE,
-                                REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, changed_.get(),
-                                TRUE);
-    }
+    watched_.reset();
+    return false;
 }
 
 void ActionsMenu::Reload() {
     // Armed again before reading, so that a change made while reading is not missed.
-    WatchStore();
-    entries_ = ReadMenuEntries();
+    const bool watching = WatchStore();
+    const bool read = ReadMenuEntries(entries_);
+    if (watching && read) {
+        KillTimer(hwnd(), kRetryTimer);
+    } else {
+        SetTimer(hwnd(), kRetryTimer, kRetryMs, nullptr);
+    }
     HMENU menu = actionsMenu();
     while (GetMenuItemCount(menu) > 0)
         DeleteMenu(menu, 0, MF_BYPOSITION);
@@ -144,6 +166,11 @@ LRESULT ActionsMenu::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         case WM_SIZE:
             SendMessageW(status_, WM_SIZE, 0, 0);
             return 0;
+        case WM_TIMER:
+            if (wParam != kRetryTimer) break;
+            KillTimer(hwnd(), kRetryTimer);
+            Reload();
+            return 0;
         case WM_MENUSELECT:
             OnMenuSelect(LOWORD(wParam), HIWORD(wParam));
             return 0;
@@ -169,8 +196,9 @@ void ActionsMenu::OnMenuSelect(UINT item, UINT flags) {
     if (flags != 0xFFFF && !(flags & MF_POPUP) && item >= kFirstEntryCommand &&
         item - kFirstEntryCommand < entries_.size()) {
         const MenuEntry& entry = entries_[item - kFirstEntryCommand];
-        text = entry.damaged ? L"Key: " + entry.keyName + L"    damaged: it cannot be started"
-                             : L"Key: " + entry.keyName + L"    URL: " + entry.url;
+        text = L"Key: " + Shown(entry.keyName) +
+               (entry.damaged ? L"    damaged: it cannot be started"
+                              : L"    URL: " + Shown(entry.url));
     }
     SetWindowTextW(status_, text.c_str());
 }
@@ -187,8 +215,8 @@ void ActionsMenu::StartEntry(size_t index) {
     info.lpDirectory = folder.empty() ? nullptr : folder.c_str();
     info.nShow = SW_SHOWNORMAL;
     if (ShellExecuteExW(&info)) return;
-    const std::wstring text = L"The program of \"" + entry.menuName +
-                              L"\" could not be started.\n\n" + entry.path + L"\n\n" +
+    const std::wstring text = L"The program of \"" + Shown(entry.menuName) +
+                              L"\" could not be started.\n\n" + Shown(entry.path) + L"\n\n" +
                               Described(GetLastError());
     MessageBoxW(hwnd(), text.c_str(), kActionsTitle, MB_OK | MB_ICONHAND);
 }

@@ -35,7 +35,7 @@ public:
 private:
     friend class BaseWindow<ActionsMenu>;
     LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
-    void WatchStore();
+    bool WatchStore();
     void Reload();
     void OnMenuSelect(UINT item, UINT flags);
     void StartEntry(size_t index);
