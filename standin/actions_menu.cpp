@@ -11,10 +11,12 @@ namespace {
 
 constexpr wchar_t kClassName[] = L"PlovaneActionsMenu";
 
-// From the store itself up to HKCU\Software: the deepest of these that exists is watched, so
-// the store is followed through its creation and its removal alike.
-constexpr const wchar_t* kWatchedPaths[] = {kStoreKeyPath, L"Software\\Plovane\\Messenger Stand-in",
-                                            L"Software\\Plovane", L"Software"};
+// From HKCU\Software down to the store, each level that exists is watched for its subkeys
+// coming and going, and the store itself for every change within it. A deleted key tells no
+// watch of its own (under Wine) and a key made again is a new key: only its parent sees either.
+constexpr const wchar_t* kWatchedPaths[] = {
+    L"Software", L"Software\\Plovane", L"Software\\Plovane\\Messenger Stand-in", kStoreKeyPath};
+static_assert(sizeof(kWatchedPaths) / sizeof(kWatchedPaths[0]) == ActionsMenu::kWatchedLevels);
 
 // Where no watch could be armed, or the store's lock could not be had, the window looks again
 // this often, so that it never stops following the store.
@@ -95,19 +97,25 @@ void ActionsMenu::Show(int showCommand) {
 }
 
 bool ActionsMenu::WatchStore() {
-    // A key deleted between its opening and its arming refuses the watch (ERROR_KEY_DELETED);
-    // the deepest ancestor that still opens is watched instead, and it sees the change too.
-    for (const wchar_t* path : kWatchedPaths) {
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_NOTIFY, watched_.put()) ==
-                ERROR_SUCCESS &&
-            RegNotifyChangeKeyValue(watched_.get(), TRUE,
-                                    REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
-                                    changed_.get(), TRUE) == ERROR_SUCCESS) {
-            return true;
+    for (unique_hkey& key : watched_)
+        key.reset();
+    // Armed from the top down, so a level that does not open (not made yet), or that refuses
+    // its watch (ERROR_KEY_DELETED: deleted since it was opened), ends the walk at an armed
+    // parent that sees it come or saw it go.
+    size_t armed = 0;
+    for (; armed < kWatchedLevels; ++armed) {
+        const BOOL store = armed + 1 == kWatchedLevels;
+        const DWORD filter = REG_NOTIFY_CHANGE_NAME | (store ? REG_NOTIFY_CHANGE_LAST_SET : 0);
+        unique_hkey& key = watched_[armed];
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, kWatchedPaths[armed], 0, KEY_NOTIFY, key.put()) !=
+                ERROR_SUCCESS ||
+            RegNotifyChangeKeyValue(key.get(), store, filter, changed_.get(), TRUE) !=
+                ERROR_SUCCESS) {
+            key.reset();
+            break;
         }
     }
-    watched_.reset();
-    return false;
+    return armed > 0;
 }
 
 void ActionsMenu::Reload() {
