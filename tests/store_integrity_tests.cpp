@@ -186,6 +186,10 @@ namespace {
 
 TEST_F(StoreIntegrityTest, AWriterThatDiedHoldingTheLockIsUndoneAndTheLockTakenOver) {
     const std::wstring child = testing::ProgramFolder() + L"plovane-tests.exe --die-writing ";
+    // Held open here, the mutex outlives the dying writer, so the next taker finds it abandoned
+    // (with no handle left open it would go with its holder, and a new one would be made).
+    unique_handle open(CreateMutexW(nullptr, FALSE, standin::kStoreMutexName));
+    ASSERT_TRUE(open);
     for (int dieAt = 0; dieAt < 4; ++dieAt) {
         testing::ClearStore();
         ASSERT_HRESULT_SUCCEEDED(File(L"other", L"other"));
