@@ -63,7 +63,7 @@ LSTATUS SetValue(HKEY entry, int index, const wchar_t* name, DWORD type, const v
 
 // Texts are stored with their terminating NUL, as the registry's own tools store them.
 DWORD TextBytes(const wchar_t* text, size_t length) {
-    return static_cast<DWORD>((length + 1) * sizeof(*text));
+    return static_cast<DWORD>(length + 1) * static_cast<DWORD>(sizeof(*text));
 }
 
 HRESULT WriteValues(HKEY entry, BSTR menuName, BSTR url, BSTR path, DWORD flags) {

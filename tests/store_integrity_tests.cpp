@@ -86,7 +86,8 @@ TEST_F(StoreIntegrityTest, TextsAreStoredWithTheirNulAndFlagsAsFourBytes) {
     ASSERT_EQ(RegQueryValueExW(entry.get(), L"Path", nullptr, nullptr,
                                reinterpret_cast<BYTE*>(path), &bytes),
               ERROR_SUCCESS);
-    EXPECT_EQ(std::wstring(path, 9), std::wstring(L"C:\\p.exe", 9)) << "the NUL is stored last";
+    EXPECT_EQ(std::wstring(path, 9), std::wstring(L"C:\\p.exe") + L'\0')
+        << "the NUL is stored last";
 }
 
 TEST_F(StoreIntegrityTest, TheReaderTakesTextsWithOrWithoutTheirNulAndNothingBeyond) {
