@@ -12,8 +12,8 @@ namespace {
 constexpr wchar_t kClassName[] = L"PlovaneActionsMenu";
 
 // From HKCU\Software down to the store, each level that exists is watched for its subkeys
-// coming and going, and the store itself for every change within it. A deleted key tells no
-// watch of its own (under Wine) and a key made again is a new key: only its parent sees either.
+// coming and going, and the store itself for every change within it: a key deleted, or made
+// again (a new key), is then always seen by its parent's watch, whatever its own watch reports.
 constexpr const wchar_t* kWatchedPaths[] = {
     L"Software", L"Software\\Plovane", L"Software\\Plovane\\Messenger Stand-in", kStoreKeyPath};
 static_assert(sizeof(kWatchedPaths) / sizeof(kWatchedPaths[0]) == ActionsMenu::kWatchedLevels);
