@@ -70,11 +70,12 @@ using unique_hwnd = unique_resource<hwnd_traits>;
 using unique_hmodule = unique_resource<hmodule_traits>;
 using unique_hgdiobj = unique_resource<hgdiobj_traits>;
 
-// Holds a named mutex for one scope; an abandoned mutex still serializes, so it counts as held.
+// Holds a named mutex for one scope, or for none when it is not had within timeoutMs; an
+// abandoned mutex still serializes, so it counts as held.
 class mutex_lock {
 public:
-    explicit mutex_lock(HANDLE mutex) noexcept : mutex_(mutex) {
-        DWORD r = mutex_ ? WaitForSingleObject(mutex_, INFINITE) : WAIT_FAILED;
+    explicit mutex_lock(HANDLE mutex, DWORD timeoutMs = INFINITE) noexcept : mutex_(mutex) {
+        DWORD r = mutex_ ? WaitForSingleObject(mutex_, timeoutMs) : WAIT_FAILED;
         held_ = (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED);
     }
     mutex_lock(const mutex_lock&) = delete;

@@ -11,15 +11,33 @@ namespace {
 
 constexpr wchar_t kClassName[] = L"PlovaneActionsMenu";
 
-// From the store itself up to HKCU\Software: the deepest of these that exists is watched, so
-// the store is followed through its creation and its removal alike.
-constexpr const wchar_t* kWatchedPaths[] = {kStoreKeyPath, L"Software\\Plovane\\Messenger Stand-in",
-                                            L"Software\\Plovane", L"Software"};
+// From HKCU\Software down to the store, each level that exists is watched for its subkeys
+// coming and going, and the store itself for every change within it: a key deleted, or made
+// again (a new key), is then always seen by its parent's watch, whatever its own watch reports.
+constexpr const wchar_t* kWatchedPaths[] = {
+    L"Software", L"Software\\Plovane", L"Software\\Plovane\\Messenger Stand-in", kStoreKeyPath};
+static_assert(sizeof(kWatchedPaths) / sizeof(kWatchedPaths[0]) == ActionsMenu::kWatchedLevels);
+
+// Where no watch could be armed, or the store's lock could not be had, the window looks again
+// this often, so that it never stops following the store.
+constexpr UINT_PTR kRetryTimer = 1;
+constexpr UINT kRetryMs = 1000;
+
+// Longer texts are cut, so that no one entry can keep the menu (or its status line) from
+// showing: Windows fails to open a popup with an item of some millions of characters.
+constexpr size_t kMaxShownLength = 260;
+
+std::wstring Shown(const std::wstring& text) {
+    if (text.size() <= kMaxShownLength) return text;
+    size_t kept = kMaxShownLength - 1;
+    if (IS_HIGH_SURROGATE(text[kept - 1])) --kept;  // never half a character
+    return text.substr(0, kept) + L'\x2026';
+}
 
 std::wstring MenuText(const MenuEntry& entry) {
-    if (entry.damaged) return entry.keyName + L" (damaged)";
+    if (entry.damaged) return Shown(entry.keyName) + L" (damaged)";
     std::wstring text;
-    for (wchar_t c : entry.menuName) {
+    for (wchar_t c : Shown(entry.menuName)) {
         text += c;
         if (c == L'&') text += L'&';  // shown as typed, never as a mnemonic
     }
@@ -78,25 +96,37 @@ void ActionsMenu::Show(int showCommand) {
     UpdateWindow(hwnd());
 }
 
-void ActionsMenu::WatchStore() {
-    watched_.reset();
-    for (const wchar_t* path : kWatchedPaths) {
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_NOTIFY, watched_.put()) ==
-            ERROR_SUCCESS) {
+bool ActionsMenu::WatchStore() {
+    for (unique_hkey& key : watched_)
+        key.reset();
+    // Armed from the top down, so a level that does not open (not made yet), or that refuses
+    // its watch (ERROR_KEY_DELETED: deleted since it was opened), ends the walk at an armed
+    // parent that sees it come or saw it go.
+    size_t armed = 0;
+    for (; armed < kWatchedLevels; ++armed) {
+        const BOOL store = armed + 1 == kWatchedLevels;
+        const DWORD filter = REG_NOTIFY_CHANGE_NAME | (store ? REG_NOTIFY_CHANGE_LAST_SET : 0);
+        unique_hkey& key = watched_[armed];
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, kWatchedPaths[armed], 0, KEY_NOTIFY, key.put()) !=
+                ERROR_SUCCESS ||
+            RegNotifyChangeKeyValue(key.get(), store, filter, changed_.get(), TRUE) !=
+                ERROR_SUCCESS) {
+            key.reset();
             break;
         }
     }
-    if (watched_) {
-        RegNotifyChangeKeyValue(watched_.get(), TRUE,
-                                REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, changed_.get(),
-                                TRUE);
-    }
+    return armed > 0;
 }
 
 void ActionsMenu::Reload() {
     // Armed again before reading, so that a change made while reading is not missed.
-    WatchStore();
-    entries_ = ReadMenuEntries();
+    const bool watching = WatchStore();
+    const bool read = ReadMenuEntries(entries_);
+    if (watching && read) {
+        KillTimer(hwnd(), kRetryTimer);
+    } else {
+        SetTimer(hwnd(), kRetryTimer, kRetryMs, nullptr);
+    }
     HMENU menu = actionsMenu();
     while (GetMenuItemCount(menu) > 0)
         DeleteMenu(menu, 0, MF_BYPOSITION);
@@ -144,6 +174,11 @@ LRESULT ActionsMenu::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         case WM_SIZE:
             SendMessageW(status_, WM_SIZE, 0, 0);
             return 0;
+        case WM_TIMER:
+            if (wParam != kRetryTimer) break;
+            KillTimer(hwnd(), kRetryTimer);
+            Reload();
+            return 0;
         case WM_MENUSELECT:
             OnMenuSelect(LOWORD(wParam), HIWORD(wParam));
             return 0;
@@ -169,8 +204,9 @@ void ActionsMenu::OnMenuSelect(UINT item, UINT flags) {
     if (flags != 0xFFFF && !(flags & MF_POPUP) && item >= kFirstEntryCommand &&
         item - kFirstEntryCommand < entries_.size()) {
         const MenuEntry& entry = entries_[item - kFirstEntryCommand];
-        text = entry.damaged ? L"Key: " + entry.keyName + L"    damaged: it cannot be started"
-                             : L"Key: " + entry.keyName + L"    URL: " + entry.url;
+        text = L"Key: " + Shown(entry.keyName) +
+               (entry.damaged ? L"    damaged: it cannot be started"
+                              : L"    URL: " + Shown(entry.url));
     }
     SetWindowTextW(status_, text.c_str());
 }
@@ -187,8 +223,8 @@ void ActionsMenu::StartEntry(size_t index) {
     info.lpDirectory = folder.empty() ? nullptr : folder.c_str();
     info.nShow = SW_SHOWNORMAL;
     if (ShellExecuteExW(&info)) return;
-    const std::wstring text = L"The program of \"" + entry.menuName +
-                              L"\" could not be started.\n\n" + entry.path + L"\n\n" +
+    const std::wstring text = L"The program of \"" + Shown(entry.menuName) +
+                              L"\" could not be started.\n\n" + Shown(entry.path) + L"\n\n" +
                               Described(GetLastError());
     MessageBoxW(hwnd(), text.c_str(), kActionsTitle, MB_OK | MB_ICONHAND);
 }

@@ -18,6 +18,9 @@ inline constexpr UINT kFirstEntryCommand = 1000;
 // every change to the store, and starting the program of the entry chosen.
 class ActionsMenu : public BaseWindow<ActionsMenu> {
 public:
+    // HKCU\Software, the two keys between it and the store, and the store.
+    static constexpr size_t kWatchedLevels = 4;
+
     ActionsMenu() = default;
     ~ActionsMenu() { DestroyOwnWindow(); }
 
@@ -35,7 +38,7 @@ public:
 private:
     friend class BaseWindow<ActionsMenu>;
     LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
-    void WatchStore();
+    bool WatchStore();
     void Reload();
     void OnMenuSelect(UINT item, UINT flags);
     void StartEntry(size_t index);
@@ -43,7 +46,7 @@ private:
 
     HWND status_ = nullptr;
     unique_handle changed_;
-    unique_hkey watched_;
+    unique_hkey watched_[kWatchedLevels];
     std::vector<MenuEntry> entries_;
     int exitCode_ = 0;
 };

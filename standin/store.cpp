@@ -1,11 +1,13 @@
 #include "standin/store.h"
 
 #include <cwchar>
-#include <string>
 
 #include "common/unique_handle.h"
 
 namespace plovane::standin {
+
+ValueWriteFault g_valueWriteFault = nullptr;
+
 namespace {
 
 bool IsWholeText(BSTR text) {
@@ -21,45 +23,143 @@ HRESULT FromWin32(LSTATUS status) {
     return status == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(static_cast<DWORD>(status));
 }
 
-HRESULT OpenStore(unique_hkey& store) {
-    return FromWin32(RegCreateKeyExW(HKEY_CURRENT_USER, kStoreKeyPath, 0, nullptr, 0,
-                                     KEY_ALL_ACCESS, nullptr, store.put(), nullptr));
+LSTATUS CreateKey(HKEY parent, const wchar_t* path, unique_hkey& key) {
+    return RegCreateKeyExW(parent, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
+                           nullptr);
 }
 
-// Serializes the store across processes for the life of the object.
+LSTATUS DeleteIfThere(HKEY parent, const wchar_t* path) {
+    const LSTATUS status = RegDeleteTreeW(parent, path);
+    return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
+}
+
+// Serializes the store across processes for the life of the object. A holder that died left
+// its change unfinished, and the undo record says which; so an abandoned mutex is simply taken.
 class StoreLock {
 public:
-    StoreLock() : mutex_(CreateMutexW(nullptr, FALSE, kStoreMutexName)), lock_(mutex_.get()) {}
+    StoreLock()
+        : mutex_(CreateMutexW(nullptr, FALSE, kStoreMutexName)),
+          created_(GetLastError()),
+          lock_(mutex_.get(), kStoreLockWaitMs) {}
     HRESULT status() const {
-        if (!mutex_) return HRESULT_FROM_WIN32(GetLastError());
-        return lock_.held() ? S_OK : E_FAIL;
+        if (!mutex_) return HRESULT_FROM_WIN32(created_);
+        return lock_.held() ? S_OK : HRESULT_FROM_WIN32(ERROR_TIMEOUT);
     }
 
 private:
     unique_handle mutex_;
+    DWORD created_;
     mutex_lock lock_;
 };
 
-HRESULT SetText(HKEY entry, const wchar_t* name, BSTR value) {
-    const DWORD bytes = (SysStringLen(value) + 1) * sizeof(wchar_t);
-    return FromWin32(
-        RegSetValueExW(entry, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), bytes));
+LSTATUS SetValue(HKEY entry, int index, const wchar_t* name, DWORD type, const void* data,
+                 DWORD bytes) {
+    if (g_valueWriteFault) {
+        const LSTATUS forced = g_valueWriteFault(index);
+        if (forced != ERROR_SUCCESS) return forced;
+    }
+    return RegSetValueExW(entry, name, 0, type, static_cast<const BYTE*>(data), bytes);
+}
+
+// Texts are stored with their terminating NUL, as the registry's own tools store them.
+DWORD TextBytes(const wchar_t* text, size_t length) {
+    return static_cast<DWORD>(length + 1) * static_cast<DWORD>(sizeof(*text));
 }
 
 HRESULT WriteValues(HKEY entry, BSTR menuName, BSTR url, BSTR path, DWORD flags) {
-    HRESULT hr = SetText(entry, L"MenuName", menuName);
-    if (SUCCEEDED(hr)) hr = SetText(entry, L"URL", url);
-    if (SUCCEEDED(hr)) hr = SetText(entry, L"Path", path);
-    if (SUCCEEDED(hr)) {
-        hr = FromWin32(RegSetValueExW(entry, L"Flags", 0, REG_DWORD,
-                                      reinterpret_cast<const BYTE*>(&flags), sizeof(flags)));
+    const struct {
+        const wchar_t* name;
+        BSTR text;
+    } texts[] = {{L"MenuName", menuName}, {L"URL", url}, {L"Path", path}};
+    int index = 0;
+    for (const auto& text : texts) {
+        const LSTATUS status = SetValue(entry, index++, text.name, REG_SZ, text.text,
+                                        TextBytes(text.text, SysStringLen(text.text)));
+        if (status != ERROR_SUCCESS) return FromWin32(status);
     }
-    return hr;
+    return FromWin32(SetValue(entry, index, L"Flags", REG_DWORD, &flags, sizeof(flags)));
 }
 
-HRESULT DeleteEntry(HKEY store, BSTR keyName) {
-    // keyName is never empty here: an empty subkey would make this delete the whole store.
-    return FromWin32(RegDeleteTreeW(store, keyName));
+// The key name an unfinished change names, or false when no change is unfinished.
+bool UnfinishedKey(HKEY undo, wchar_t (&keyName)[kMaxKeyNameLength + 1]) {
+    DWORD type = 0, bytes = sizeof(keyName) - sizeof(wchar_t);
+    if (RegQueryValueExW(undo, kUndoKeyName, nullptr, &type, reinterpret_cast<BYTE*>(keyName),
+                         &bytes) != ERROR_SUCCESS ||
+        type != REG_SZ) {
+        return false;
+    }
+    keyName[bytes / sizeof(wchar_t)] = L'\0';
+    return keyName[0] != L'\0' && !std::wcschr(keyName, L'\\');
+}
+
+// Finishes a change: once the name is gone the record means nothing, whatever is left of it.
+HRESULT Forget(HKEY undo) {
+    const LSTATUS status = RegDeleteValueW(undo, kUndoKeyName);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return FromWin32(status);
+    DeleteIfThere(HKEY_CURRENT_USER, kUndoKeyPath);
+    return S_OK;
+}
+
+// Puts back the entry an unfinished change (this writer's own, or one whose writer died) was
+// replacing or removing, or removes the one it was adding. Safe to repeat after a failure.
+HRESULT UndoUnfinished(HKEY store) {
+    unique_hkey undo;
+    LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, kUndoKeyPath, 0, KEY_ALL_ACCESS, undo.put());
+    if (status == ERROR_FILE_NOT_FOUND) return S_OK;
+    if (status != ERROR_SUCCESS) return FromWin32(status);
+    wchar_t keyName[kMaxKeyNameLength + 1] = {};
+    if (UnfinishedKey(undo.get(), keyName)) {
+        status = DeleteIfThere(store, keyName);
+        unique_hkey kept, restored;
+        if (status == ERROR_SUCCESS &&
+            RegOpenKeyExW(undo.get(), kUndoEntryName, 0, KEY_READ, kept.put()) == ERROR_SUCCESS) {
+            status = CreateKey(store, keyName, restored);
+            if (status == ERROR_SUCCESS) status = RegCopyTreeW(kept.get(), nullptr, restored.get());
+        }
+        if (status != ERROR_SUCCESS) return FromWin32(status);
+    }
+    return Forget(undo.get());
+}
+
+// Keeps a copy of the entry about to change, then names it: from that moment on the change
+// counts as unfinished until it is forgotten.
+HRESULT Record(HKEY store, BSTR keyName, unique_hkey& undo) {
+    LSTATUS status = DeleteIfThere(HKEY_CURRENT_USER, kUndoKeyPath);
+    if (status == ERROR_SUCCESS) status = CreateKey(HKEY_CURRENT_USER, kUndoKeyPath, undo);
+    unique_hkey current, kept;
+    if (status == ERROR_SUCCESS &&
+        RegOpenKeyExW(store, keyName, 0, KEY_READ, current.put()) == ERROR_SUCCESS) {
+        status = CreateKey(undo.get(), kUndoEntryName, kept);
+        if (status == ERROR_SUCCESS) status = RegCopyTreeW(current.get(), nullptr, kept.get());
+    }
+    if (status == ERROR_SUCCESS) {
+        status = RegSetValueExW(undo.get(), kUndoKeyName, 0, REG_SZ,
+                                reinterpret_cast<const BYTE*>(keyName),
+                                TextBytes(keyName, SysStringLen(keyName)));
+    }
+    if (status != ERROR_SUCCESS && undo) {
+        undo.reset();
+        DeleteIfThere(HKEY_CURRENT_USER, kUndoKeyPath);
+    }
+    return FromWin32(status);
+}
+
+// Runs one change of the entry keyName under the lock, all or nothing: what an earlier writer
+// left unfinished is undone first, and this change is undone if any step of it fails.
+template <class Change>
+HRESULT ChangeEntry(BSTR keyName, Change change) {
+    StoreLock lock;
+    if (FAILED(lock.status())) return lock.status();
+    unique_hkey store;
+    HRESULT hr = FromWin32(CreateKey(HKEY_CURRENT_USER, kStoreKeyPath, store));
+    if (SUCCEEDED(hr)) hr = UndoUnfinished(store.get());
+    unique_hkey undo;
+    if (SUCCEEDED(hr)) hr = Record(store.get(), keyName, undo);
+    if (FAILED(hr)) return hr;
+    hr = change(store.get());
+    if (SUCCEEDED(hr)) hr = Forget(undo.get());
+    if (FAILED(hr)) UndoUnfinished(store.get());
+    return hr;
 }
 
 }  // namespace
@@ -69,24 +169,14 @@ HRESULT StoreEntry(BSTR keyName, BSTR menuName, BSTR url, BSTR path, DWORD flags
     for (BSTR value : {menuName, url, path}) {
         if (!IsWholeText(value) || SysStringLen(value) == 0) return E_INVALIDARG;
     }
-    StoreLock lock;
-    if (FAILED(lock.status())) return lock.status();
-    unique_hkey store;
-    HRESULT hr = OpenStore(store);
-    if (FAILED(hr)) return hr;
-    hr = DeleteEntry(store.get(), keyName);
-    if (FAILED(hr) && hr != HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) return hr;
-
-    unique_hkey entry;
-    hr = FromWin32(RegCreateKeyExW(store.get(), keyName, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                   entry.put(), nullptr));
-    if (SUCCEEDED(hr)) hr = WriteValues(entry.get(), menuName, url, path, flags);
-    if (FAILED(hr) && entry) {
-        // Never leave half an entry behind for the menu to read.
-        entry.reset();
-        DeleteEntry(store.get(), keyName);
-    }
-    return hr;
+    return ChangeEntry(keyName, [&](HKEY store) {
+        // keyName is never empty here: an empty subkey would make this delete the whole store.
+        HRESULT hr = FromWin32(DeleteIfThere(store, keyName));
+        unique_hkey entry;
+        if (SUCCEEDED(hr)) hr = FromWin32(CreateKey(store, keyName, entry));
+        if (SUCCEEDED(hr)) hr = WriteValues(entry.get(), menuName, url, path, flags);
+        return hr;
+    });
 }
 
 HRESULT RemoveEntry(BSTR keyName) {
@@ -95,12 +185,8 @@ HRESULT RemoveEntry(BSTR keyName) {
                              !std::wcschr(keyName, L'\\');
         return tooLong ? HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) : E_INVALIDARG;
     }
-    StoreLock lock;
-    if (FAILED(lock.status())) return lock.status();
-    unique_hkey store;
-    const HRESULT hr = OpenStore(store);
-    if (FAILED(hr)) return hr;
-    return DeleteEntry(store.get(), keyName);
+    return ChangeEntry(keyName,
+                       [&](HKEY store) { return FromWin32(RegDeleteTreeW(store, keyName)); });
 }
 
 }  // namespace plovane::standin

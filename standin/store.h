@@ -7,17 +7,33 @@ namespace plovane::standin {
 
 // Where the stand-in keeps the Actions-menu entries, one subkey a key name, per user.
 inline constexpr wchar_t kStoreKeyPath[] = L"Software\\Plovane\\Messenger Stand-in\\Actions";
+// The undo record of the one change in progress. While its value kUndoKeyName names an entry,
+// that entry's change is unfinished and the store holds what the record keeps under
+// kUndoEntryName instead (no entry at all where that subkey is missing). A change is finished by
+// removing the name, so a writer that dies part-way leaves its change to be undone.
+inline constexpr wchar_t kUndoKeyPath[] = L"Software\\Plovane\\Messenger Stand-in\\Undo";
+inline constexpr wchar_t kUndoKeyName[] = L"Key";
+inline constexpr wchar_t kUndoEntryName[] = L"Entry";
 // Every writer and reader of the store, in any process, holds this while it works on it.
 inline constexpr wchar_t kStoreMutexName[] = L"Local\\Plovane.MessengerStandIn.Store";
+// How long anyone waits for that mutex before giving up with ERROR_TIMEOUT.
+inline constexpr DWORD kStoreLockWaitMs = 5000;
 inline constexpr unsigned kMaxKeyNameLength = 255;
 
 // Files an entry under keyName, replacing whole any entry of that name. Refuses (E_INVALIDARG,
 // nothing written) an empty value, a key name with a backslash or over 255 characters, and any
-// text with an embedded NUL, which the registry would cut short.
+// text with an embedded NUL, which the registry would cut short. On any failure the store holds
+// exactly what it held before.
 HRESULT StoreEntry(BSTR keyName, BSTR menuName, BSTR url, BSTR path, DWORD flags);
 
-// Removes exactly the entry filed under keyName; an unknown key gives
+// Removes exactly the entry filed under keyName, whole or not at all; an unknown key gives
 // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND).
 HRESULT RemoveEntry(BSTR keyName);
+
+// For tests only, and not exported from the server: when set, it is asked before each value
+// write of an entry (0 MenuName, 1 URL, 2 Path, 3 Flags), and a status other than ERROR_SUCCESS
+// is taken as that write's own.
+using ValueWriteFault = LSTATUS (*)(int value);
+extern ValueWriteFault g_valueWriteFault;
 
 }  // namespace plovane::standin

@@ -17,8 +17,15 @@ struct MenuEntry {
     bool damaged = false;
 };
 
-// Every entry of the store, sorted by key name, read under the store's lock so that no entry is
-// seen half written. A store that does not exist yet has no entries.
-std::vector<MenuEntry> ReadMenuEntries();
+// Every entry of the store, sorted by key name as the registry orders key names (without regard
+// to case), read under the store's lock so that no entry is seen half written. An entry whose
+// change was left unfinished (its writer died) is shown as it was before that change. A store
+// that does not exist yet has no entries. False, with entries untouched, when the store's lock
+// could not be had in time.
+bool ReadMenuEntries(std::vector<MenuEntry>& entries);
+
+// The names of the subkeys of key, in the registry's order; any failure ends the list, so a key
+// deleted meanwhile gives what was read before.
+std::vector<std::wstring> SubkeyNames(HKEY key);
 
 }  // namespace plovane::standin

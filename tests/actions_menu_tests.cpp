@@ -2,9 +2,16 @@
 // other processes, and what choosing an entry does.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <set>
 #include <string>
+#include <thread>
 
 #include "common/com_apartment.h"
 #include "common/unique_bstr.h"
@@ -147,6 +154,129 @@ TEST_F(ActionsMenuTest, ChangesMadeByOtherProcessesShowWithinASecond) {
     ASSERT_TRUE(FollowsWithinASecond(0));
     ASSERT_EQ(testing::RunProcess(self + L"third", 20000), 0);
     ASSERT_TRUE(FollowsWithinASecond(1));
+}
+
+TEST_F(ActionsMenuTest, AStoreDeletedAndMadeAgainManyTimesIsStillFollowed) {
+    Open();
+    // Another thread makes the store and deletes it again while the window follows each
+    // change, so that keys go between the window's opening them and its arming the watch.
+    std::atomic<bool> done{false};
+    std::thread churn([&done] {
+        const std::wstring entry = std::wstring(standin::kStoreKeyPath) + L"\\x1";
+        for (int i = 0; i < 300; ++i) {
+            unique_hkey key;
+            RegCreateKeyExW(HKEY_CURRENT_USER, entry.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                            key.put(), nullptr);
+            key.reset();
+            RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Plovane");
+            if (i % 3 == 0) Sleep(1);
+        }
+        done = true;
+    });
+    while (!done)
+        menu_.RunOnce(5);
+    churn.join();
+    ASSERT_TRUE(FollowsWithinASecond(0));
+    const std::wstring self = testing::ProgramFolder() + L"plovane-tests.exe --register-entry ";
+    ASSERT_EQ(testing::RunProcess(self + L"after", 20000), 0);
+    ASSERT_TRUE(FollowsWithinASecond(1)) << "the window stopped following the store";
+    EXPECT_EQ(Items(), std::vector<std::wstring>{L"menu after"});
+}
+
+TEST_F(ActionsMenuTest, AChangeMadeWhileTheLockIsHeldElsewhereIsShownOnceItIsFree) {
+    File(L"a", L"menu a", L"C:\\a.exe");
+    Open();
+    unique_handle taken(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    unique_handle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread holder([&] {
+        unique_handle mutex(CreateMutexW(nullptr, FALSE, standin::kStoreMutexName));
+        WaitForSingleObject(mutex.get(), INFINITE);
+        SetEvent(taken.get());
+        WaitForSingleObject(release.get(), INFINITE);
+        ReleaseMutex(mutex.get());
+    });
+    ASSERT_EQ(WaitForSingleObject(taken.get(), 20000), WAIT_OBJECT_0);
+    // Written straight to the registry, as another program might: the window wakes, cannot
+    // have the lock, and keeps what it showed.
+    const std::wstring entry = std::wstring(standin::kStoreKeyPath) + L"\\b";
+    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"MenuName", REG_SZ, L"menu b", 14);
+    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"URL", REG_SZ, L"u", 4);
+    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"Path", REG_SZ, L"C:\\b.exe", 18);
+    const DWORD flags = 0;
+    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"Flags", REG_DWORD, &flags, 4);
+    menu_.RunOnce(2000);
+    EXPECT_EQ(menu_.entries().size(), 1u);
+    SetEvent(release.get());
+    holder.join();
+    // No further change comes: only the window's own second look can show the entry.
+    bool shown = false;
+    for (int i = 0; i < 3 && !shown; ++i)
+        shown = FollowsWithinASecond(2);
+    EXPECT_TRUE(shown);
+    EXPECT_EQ(Items(), (std::vector<std::wstring>{L"menu a", L"menu b"}));
+}
+
+TEST_F(ActionsMenuTest, KeyNamesAreOrderedAsTheRegistryOrdersThemWithoutRegardToCase) {
+    for (const wchar_t* key : {L"beta", L"_under", L"Alpha", L"zulu", L"DELTA", L"Charlie"}) {
+        File(key, key, L"C:\\p.exe");
+    }
+    Open();
+    // Case folded upwards, as the registry compares: '_' sorts after every letter.
+    EXPECT_EQ(Items(), (std::vector<std::wstring>{L"Alpha", L"beta", L"Charlie", L"DELTA", L"zulu",
+                                                  L"_under"}));
+}
+
+TEST_F(ActionsMenuTest, AHugeMenuNameIsCutAndHidesNoOtherEntry) {
+    std::wstring huge(4000000, L'h');
+    huge.replace(250, 3, L"a&b");
+    File(L"b-huge", huge, L"C:\\huge.exe", L"http://" + std::wstring(1000000, L'u'));
+    File(L"a-first", L"First", L"C:\\first.exe");
+    File(L"c-last", L"Last", L"C:\\last.exe");
+    Open();
+    const auto items = Items();
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0], L"First");
+    EXPECT_EQ(items[2], L"Last");
+    EXPECT_EQ(items[1], huge.substr(0, 250) + L"a&&b" + std::wstring(6, L'h') + L"\x2026")
+        << "260 characters as shown, the last an ellipsis";
+    SendMessageW(menu_.hwnd(), WM_MENUSELECT,
+                 MAKEWPARAM(GetMenuItemID(menu_.actionsMenu(), 1), MF_STRING),
+                 reinterpret_cast<LPARAM>(menu_.actionsMenu()));
+    const std::wstring status = testing::WindowText(menu_.statusBar());
+    EXPECT_EQ(status, L"Key: b-huge    URL: http://" + std::wstring(252, L'u') + L"\x2026");
+}
+
+// The real Actions window in its own process: its menu opens from the keyboard and every
+// entry can be reached in it, the huge one among them.
+TEST_F(ActionsMenuTest, TheMenuWithAHugeNameOpensAndEveryEntryIsReachable) {
+    File(L"a-first", L"First", L"C:\\first.exe");
+    File(L"b-huge", std::wstring(4000000, L'h'), L"C:\\huge.exe");
+    File(L"c-last", L"Last", L"C:\\last.exe");
+    unique_handle process(
+        testing::StartProcess(L"\"" + testing::ProgramFolder() + L"actions-menu.exe\""));
+    ASSERT_TRUE(process);
+    HWND window = testing::WaitForVisibleWindow(L"PlovaneActionsMenu", L"Actions", 20000);
+    ASSERT_TRUE(window);
+    HWND status = FindWindowExW(window, nullptr, STATUSCLASSNAMEW, nullptr);
+    PostMessageW(window, WM_SYSCOMMAND, SC_KEYMENU, L'a');
+    EXPECT_TRUE(testing::WaitForVisibleWindow(L"#32768", nullptr, 20000)) << "the menu opened";
+    // Each press of Down highlights the next entry, and the status line names its key.
+    std::set<std::wstring> reached;
+    std::wstring text = testing::WindowText(status);
+    for (int press = 0; press < 6 && reached.size() < 3; ++press) {
+        if (text.rfind(L"Key: ", 0) == 0) reached.insert(text.substr(5, 6));
+        const std::wstring before = text;
+        PostMessageW(window, WM_KEYDOWN, VK_DOWN, 0);
+        for (int wait = 0; wait < 250 && text == before; ++wait, Sleep(20))
+            text = testing::WindowText(status);
+    }
+    EXPECT_EQ(reached, (std::set<std::wstring>{L"a-firs", L"b-huge", L"c-last"}));
+    PostMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0);
+    PostMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    if (WaitForSingleObject(process.get(), 20000) != WAIT_OBJECT_0) {
+        TerminateProcess(process.get(), 99);
+    }
 }
 
 TEST_F(ActionsMenuTest, ChoosingAnEntryStartsItsProgramInItsOwnFolder) {

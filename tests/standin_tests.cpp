@@ -167,9 +167,12 @@ TEST_F(StandInTest, ReferencesAndServerLocksAreCounted) {
 }
 
 // Each worker process files entries under shared key names, every value tagged with the same
-// write, and keeps a set of its own keys that only it touches.
-constexpr int kSharedKeys = 8;
+// write, and keeps a set of its own keys that only it touches. Both start at one signal and
+// share only two key names, so that they collide on nearly every write.
+constexpr int kSharedKeys = 2;
 constexpr int kOperations = 500;
+constexpr wchar_t kWorkerReady[] = L"Local\\Plovane.Tests.StoreWorkerReady";
+constexpr wchar_t kWorkersGo[] = L"Local\\Plovane.Tests.StoreWorkersGo";
 
 std::wstring Tag(int worker, int op) {
     return L"w" + std::to_wstring(worker) + L"-" + std::to_wstring(op);
@@ -185,6 +188,12 @@ int RunStoreWorker(int worker) {
         FAILED(
             factory->CreateInstance(nullptr, messenger::kSessionManagerIid, session.put_void()))) {
         return 2;
+    }
+    unique_handle ready(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, kWorkerReady));
+    unique_handle go(OpenEventW(SYNCHRONIZE, FALSE, kWorkersGo));
+    if (!ready || !go || !ReleaseSemaphore(ready.get(), 1, nullptr) ||
+        WaitForSingleObject(go.get(), 60000) != WAIT_OBJECT_0) {
+        return 5;
     }
     for (int op = 0; op < kOperations; ++op) {
         const std::wstring tag = Tag(worker, op);
@@ -206,11 +215,19 @@ namespace {
 
 TEST(StandInConcurrencyTest, TwoProcessesWritingAtOnceLeaveEveryEntryWholeAndLoseNone) {
     testing::ClearStore();
+    unique_handle ready(CreateSemaphoreW(nullptr, 0, 2, kWorkerReady));
+    unique_handle go(CreateEventW(nullptr, TRUE, FALSE, kWorkersGo));
+    ASSERT_TRUE(ready && go);
     const std::wstring self = testing::ProgramFolder() + L"plovane-tests.exe --store-worker ";
     unique_handle first(testing::StartProcess(self + L"1"));
     unique_handle second(testing::StartProcess(self + L"2"));
     ASSERT_TRUE(first && second);
     HANDLE both[] = {first.get(), second.get()};
+    for (int worker = 0; worker < 2; ++worker) {
+        HANDLE readyOrEnded[] = {ready.get(), first.get(), second.get()};
+        ASSERT_EQ(WaitForMultipleObjects(3, readyOrEnded, FALSE, 60000), WAIT_OBJECT_0);
+    }
+    SetEvent(go.get());
     ASSERT_EQ(WaitForMultipleObjects(2, both, TRUE, 120000), WAIT_OBJECT_0);
     for (HANDLE process : both) {
         DWORD code = 99;

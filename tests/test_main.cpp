@@ -6,6 +6,7 @@
 namespace plovane {
 int RunStoreWorker(int worker);
 int RegisterEntryFromChild(const std::wstring& key);
+int DieWritingFromChild(const std::wstring& key, int dieAt);
 }  // namespace plovane
 
 // The same program doubles as the worker that the store's two-process test starts.
@@ -16,6 +17,11 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--register-entry") == 0) {
         const std::string key = argv[2];
         return plovane::RegisterEntryFromChild(std::wstring(key.begin(), key.end()));
+    }
+    if (argc == 4 && std::strcmp(argv[1], "--die-writing") == 0) {
+        const std::string key = argv[2];
+        return plovane::DieWritingFromChild(std::wstring(key.begin(), key.end()),
+                                            std::stoi(argv[3]));
     }
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
