@@ -20,8 +20,9 @@ set(cxx_includes "-nostdinc++ -isystem ${gcc_dir}/include/c++")
 string(APPEND cxx_includes " -isystem ${gcc_dir}/include/c++/i686-w64-mingw32")
 string(APPEND cxx_includes " -isystem ${gcc_dir}/include/c++/backward")
 set(CMAKE_CXX_FLAGS_INIT "${cxx_includes} -Wno-unused-command-line-argument")
-# libgcc_eh, which the driver names last, needs winpthreads: it is taken in whole up front.
+# libgcc_eh, which the driver names last, needs winpthreads: programs that use the whole C++
+# runtime (the tests) take it in whole up front. The lean shipped programs need neither.
 set(link_flags "-B/usr/bin/i686-w64-mingw32- -L${gcc_dir}")
-string(APPEND link_flags " -Wl,--whole-archive -lpthread -Wl,--no-whole-archive")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${link_flags}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${link_flags}")
+set(PLOVANE_FULL_RUNTIME_LINK -Wl,--whole-archive -lpthread -Wl,--no-whole-archive)

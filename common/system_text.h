@@ -2,7 +2,6 @@
 #include <windows.h>
 
 #include <cstddef>
-#include <string>
 
 namespace plovane {
 
@@ -19,11 +18,6 @@ inline std::size_t SystemText(DWORD code, wchar_t* out, std::size_t capacity) {
     }
     out[length] = L'\0';
     return length;
-}
-
-inline std::wstring SystemText(DWORD code) {
-    wchar_t text[512];
-    return std::wstring(text, SystemText(code, text, 512));
 }
 
 }  // namespace plovane

@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include "common/system_text.h"
+#include "common/text_buffer.h"
 #include "standin/store.h"
 
 namespace plovane::standin {
@@ -27,31 +28,58 @@ constexpr UINT kRetryMs = 1000;
 // showing: Windows fails to open a popup with an item of some millions of characters.
 constexpr size_t kMaxShownLength = 260;
 
-std::wstring Shown(const std::wstring& text) {
-    if (text.size() <= kMaxShownLength) return text;
-    size_t kept = kMaxShownLength - 1;
-    if (IS_HIGH_SURROGATE(text[kept - 1])) --kept;  // never half a character
-    return text.substr(0, kept) + L'\x2026';
+// Room for two cut texts and their words, or a cut name with every character doubled.
+using MenuText = text_buffer<2 * kMaxShownLength + 64>;
+using BoxText = text_buffer<2 * kMaxShownLength + 640>;
+
+template <class Text>
+Text& AppendShown(Text& out, const wchar_t* text, size_t length, bool doubleAmpersands = false) {
+    size_t kept = length;
+    if (length > kMaxShownLength) {
+        kept = kMaxShownLength - 1;
+        if (IS_HIGH_SURROGATE(text[kept - 1])) --kept;  // never half a character
+    }
+    for (size_t i = 0; i < kept; ++i) {
+        out.append(text[i]);
+        if (doubleAmpersands && text[i] == L'&')
+            out.append(L'&');  // shown as typed, never as a mnemonic
+    }
+    if (kept < length) out.append(L'\x2026');
+    return out;
 }
 
-std::wstring MenuText(const MenuEntry& entry) {
-    if (entry.damaged) return Shown(entry.keyName) + L" (damaged)";
-    std::wstring text;
-    for (wchar_t c : Shown(entry.menuName)) {
-        text += c;
-        if (c == L'&') text += L'&';  // shown as typed, never as a mnemonic
+template <class Text>
+Text& AppendShown(Text& out, const unique_bstr& text, bool doubleAmpersands = false) {
+    return AppendShown(out, text.get() ? text.get() : L"", text.length(), doubleAmpersands);
+}
+
+MenuText ItemText(const MenuEntry& entry) {
+    MenuText text;
+    if (entry.damaged) {
+        AppendShown(text, entry.keyName, static_cast<size_t>(lstrlenW(entry.keyName)));
+        text.append(L" (damaged)");
+    } else {
+        AppendShown(text, entry.menuName, true);
     }
     return text;
 }
 
-std::wstring Described(DWORD error) {
-    const std::wstring text = SystemText(error);
-    return text.empty() ? L"error " + std::to_wstring(error) : text;
+template <class Text>
+void AppendDescribed(Text& out, DWORD error) {
+    wchar_t described[512];
+    if (SystemText(error, described, 512)) {
+        out.append(described);
+    } else {
+        out.append(L"error ").append_number(error);
+    }
 }
 
-std::wstring FolderOf(const std::wstring& path) {
-    const size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+// The folder the program lies in, or an empty BSTR where the path names none.
+unique_bstr FolderOf(const unique_bstr& path) {
+    UINT slash = path.length();
+    while (slash > 0 && path.get()[slash - 1] != L'\\' && path.get()[slash - 1] != L'/')
+        --slash;
+    return unique_bstr(SysAllocStringLen(path.get(), slash ? slash - 1 : 0));
 }
 
 }  // namespace
@@ -134,16 +162,21 @@ void ActionsMenu::Reload() {
         AppendMenuW(menu, MF_STRING | MF_GRAYED, kFirstEntryCommand - 1, kNoEntriesText);
     for (size_t i = 0; i < entries_.size(); ++i) {
         const UINT flags = MF_STRING | (entries_[i].damaged ? MF_GRAYED : 0);
-        AppendMenuW(menu, flags, kFirstEntryCommand + i, MenuText(entries_[i]).c_str());
+        AppendMenuW(menu, flags, kFirstEntryCommand + i, ItemText(entries_[i]).c_str());
     }
     DrawMenuBar(hwnd());
-    SetWindowTextW(status_, Summary().c_str());
+    ShowSummary();
 }
 
-std::wstring ActionsMenu::Summary() const {
-    if (entries_.empty()) return kNoEntriesText;
-    return std::to_wstring(entries_.size()) +
-           (entries_.size() == 1 ? L" program registered" : L" programs registered");
+void ActionsMenu::ShowSummary() const {
+    MenuText text;
+    if (entries_.empty()) {
+        text.append(kNoEntriesText);
+    } else {
+        text.append_number(static_cast<unsigned long>(entries_.size()))
+            .append(entries_.size() == 1 ? L" program registered" : L" programs registered");
+    }
+    SetWindowTextW(status_, text.c_str());
 }
 
 bool ActionsMenu::RunOnce(DWORD timeoutMs) {
@@ -200,13 +233,18 @@ LRESULT ActionsMenu::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 void ActionsMenu::OnMenuSelect(UINT item, UINT flags) {
-    std::wstring text = Summary();
-    if (flags != 0xFFFF && !(flags & MF_POPUP) && item >= kFirstEntryCommand &&
-        item - kFirstEntryCommand < entries_.size()) {
-        const MenuEntry& entry = entries_[item - kFirstEntryCommand];
-        text = L"Key: " + Shown(entry.keyName) +
-               (entry.damaged ? L"    damaged: it cannot be started"
-                              : L"    URL: " + Shown(entry.url));
+    if (flags == 0xFFFF || (flags & MF_POPUP) || item < kFirstEntryCommand ||
+        item - kFirstEntryCommand >= entries_.size()) {
+        ShowSummary();
+        return;
+    }
+    const MenuEntry& entry = entries_[item - kFirstEntryCommand];
+    MenuText text;
+    AppendShown(text.append(L"Key: "), entry.keyName, static_cast<size_t>(lstrlenW(entry.keyName)));
+    if (entry.damaged) {
+        text.append(L"    damaged: it cannot be started");
+    } else {
+        AppendShown(text.append(L"    URL: "), entry.url);
     }
     SetWindowTextW(status_, text.c_str());
 }
@@ -214,18 +252,20 @@ void ActionsMenu::OnMenuSelect(UINT item, UINT flags) {
 void ActionsMenu::StartEntry(size_t index) {
     const MenuEntry& entry = entries_[index];
     if (entry.damaged) return;
-    const std::wstring folder = FolderOf(entry.path);
+    const unique_bstr folder = FolderOf(entry.path);
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof(info);
     info.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
     info.hwnd = hwnd();
-    info.lpFile = entry.path.c_str();
-    info.lpDirectory = folder.empty() ? nullptr : folder.c_str();
+    info.lpFile = entry.path.get();
+    info.lpDirectory = folder.length() ? folder.get() : nullptr;
     info.nShow = SW_SHOWNORMAL;
     if (ShellExecuteExW(&info)) return;
-    const std::wstring text = L"The program of \"" + Shown(entry.menuName) +
-                              L"\" could not be started.\n\n" + Shown(entry.path) + L"\n\n" +
-                              Described(GetLastError());
+    const DWORD error = GetLastError();
+    BoxText text;
+    AppendShown(text.append(L"The program of \""), entry.menuName);
+    AppendShown(text.append(L"\" could not be started.\n\n"), entry.path).append(L"\n\n");
+    AppendDescribed(text, error);
     MessageBoxW(hwnd(), text.c_str(), kActionsTitle, MB_OK | MB_ICONHAND);
 }
 

@@ -1,10 +1,8 @@
 #pragma once
 #include <windows.h>
 
-#include <string>
-#include <vector>
-
 #include "common/base_window.h"
+#include "common/heap_array.h"
 #include "common/unique_handle.h"
 #include "standin/store_reader.h"
 
@@ -33,7 +31,7 @@ public:
 
     HMENU actionsMenu() const { return GetSubMenu(GetMenu(hwnd()), 0); }
     HWND statusBar() const { return status_; }
-    const std::vector<MenuEntry>& entries() const { return entries_; }
+    const heap_array<MenuEntry>& entries() const { return entries_; }
 
 private:
     friend class BaseWindow<ActionsMenu>;
@@ -42,12 +40,12 @@ private:
     void Reload();
     void OnMenuSelect(UINT item, UINT flags);
     void StartEntry(size_t index);
-    std::wstring Summary() const;
+    void ShowSummary() const;
 
     HWND status_ = nullptr;
     unique_handle changed_;
     unique_hkey watched_[kWatchedLevels];
-    std::vector<MenuEntry> entries_;
+    heap_array<MenuEntry> entries_;
     int exitCode_ = 0;
 };
 

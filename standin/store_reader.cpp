@@ -3,29 +3,33 @@
 #include <algorithm>
 
 #include "common/unique_handle.h"
-#include "standin/store.h"
 
 namespace plovane::standin {
 namespace {
 
+enum class Read { Whole, Missing, OutOfMemory };
+
 // A text value with or without its terminating NUL (entries written by others may lack it),
 // never read beyond the bytes the registry holds.
-bool ReadText(HKEY entry, const wchar_t* name, std::wstring& out) {
+Read ReadText(HKEY entry, const wchar_t* name, unique_bstr& out) {
     DWORD type = 0, bytes = 0;
     if (RegQueryValueExW(entry, name, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
         type != REG_SZ) {
-        return false;
+        return Read::Missing;
     }
-    std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
-    if (RegQueryValueExW(entry, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&text[0]),
+    unique_bstr text(SysAllocStringLen(nullptr, bytes / sizeof(wchar_t) + 1));
+    if (!text) return Read::OutOfMemory;
+    if (RegQueryValueExW(entry, name, nullptr, nullptr, reinterpret_cast<BYTE*>(text.get()),
                          &bytes) != ERROR_SUCCESS) {
-        return false;
+        return Read::Missing;
     }
-    text.resize(bytes / sizeof(wchar_t));
-    while (!text.empty() && text.back() == L'\0')
-        text.pop_back();
-    out = std::move(text);
-    return true;
+    UINT length = bytes / sizeof(wchar_t);
+    while (length > 0 && text.get()[length - 1] == L'\0')
+        --length;
+    unique_bstr exact(SysAllocStringLen(text.get(), length));
+    if (!exact) return Read::OutOfMemory;
+    out = std::move(exact);
+    return Read::Whole;
 }
 
 bool ReadFlags(HKEY entry, DWORD& flags) {
@@ -35,80 +39,78 @@ bool ReadFlags(HKEY entry, DWORD& flags) {
            type == REG_DWORD && bytes == sizeof(flags);
 }
 
-MenuEntry ReadEntry(HKEY parent, const wchar_t* subkey, const std::wstring& keyName) {
-    MenuEntry entry;
-    entry.keyName = keyName;
+// False only when memory ran out; a damaged entry is still read.
+bool ReadEntry(HKEY parent, const wchar_t* subkey, const wchar_t* keyName, MenuEntry& entry) {
+    lstrcpynW(entry.keyName, keyName, kMaxKeyNameLength + 1);
     unique_hkey key;
     if (RegOpenKeyExW(parent, subkey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
         entry.damaged = true;
-        return entry;
+        return true;
     }
     // Every value is read, even after a missing one, so that the menu can show what is there.
-    bool whole = ReadText(key.get(), L"MenuName", entry.menuName);
-    whole = ReadText(key.get(), L"URL", entry.url) && whole;
-    whole = ReadText(key.get(), L"Path", entry.path) && whole;
+    bool whole = true;
+    for (auto [name, text] : {std::pair{L"MenuName", &entry.menuName},
+                              std::pair{L"URL", &entry.url}, std::pair{L"Path", &entry.path}}) {
+        const Read read = ReadText(key.get(), name, *text);
+        if (read == Read::OutOfMemory) return false;
+        whole = whole && read == Read::Whole;
+    }
     whole = ReadFlags(key.get(), entry.flags) && whole;
-    entry.damaged = !whole || entry.path.empty();
-    return entry;
+    entry.damaged = !whole || entry.path.length() == 0;
+    return true;
 }
 
-bool SameKeyName(const std::wstring& a, const std::wstring& b) {
-    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+bool SameKeyName(const wchar_t* a, const wchar_t* b) {
+    return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
 }
 
-// The entry of a change left unfinished, as it was before that change; false when no change
-// is unfinished. kept tells whether there was an entry before it at all.
-bool ReadUnfinished(std::wstring& keyName, bool& kept, MenuEntry& before) {
+// The change left unfinished, if any: its key name, and the entry as it was before that change
+// (kept false where there was none). False when no change is unfinished.
+bool ReadUnfinished(wchar_t (&keyName)[kMaxKeyNameLength + 1], bool& kept, MenuEntry& before) {
     unique_hkey undo;
+    unique_bstr name;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kUndoKeyPath, 0, KEY_READ, undo.put()) != ERROR_SUCCESS ||
-        !ReadText(undo.get(), kUndoKeyName, keyName) || keyName.empty()) {
+        ReadText(undo.get(), kUndoKeyName, name) != Read::Whole || name.length() == 0 ||
+        name.length() > kMaxKeyNameLength) {
         return false;
     }
+    lstrcpynW(keyName, name.get(), kMaxKeyNameLength + 1);
     unique_hkey entry;
     kept = RegOpenKeyExW(undo.get(), kUndoEntryName, 0, KEY_READ, entry.put()) == ERROR_SUCCESS;
-    if (kept) before = ReadEntry(undo.get(), kUndoEntryName, keyName);
+    if (kept && !ReadEntry(undo.get(), kUndoEntryName, keyName, before)) kept = false;
     return true;
 }
 
 }  // namespace
 
-std::vector<std::wstring> SubkeyNames(HKEY key) {
-    std::vector<std::wstring> names;
-    for (DWORD i = 0;; ++i) {
-        wchar_t name[kMaxKeyNameLength + 1];
-        DWORD length = kMaxKeyNameLength + 1;
-        if (RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS) {
-            break;
-        }
-        names.emplace_back(name, length);
-    }
-    return names;
-}
-
-bool ReadMenuEntries(std::vector<MenuEntry>& entries) {
+bool ReadMenuEntries(heap_array<MenuEntry>& entries) {
     unique_handle mutex(CreateMutexW(nullptr, FALSE, kStoreMutexName));
     mutex_lock lock(mutex.get(), kStoreLockWaitMs);
     if (!lock.held()) return false;
-    entries.clear();
+    heap_array<MenuEntry> read;
     unique_hkey store;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kStoreKeyPath, 0, KEY_READ, store.put()) !=
         ERROR_SUCCESS) {
+        entries = std::move(read);
         return true;
     }
-    std::wstring unfinished;
+    wchar_t unfinished[kMaxKeyNameLength + 1] = {};
     bool kept = false;
     MenuEntry before;
     const bool pending = ReadUnfinished(unfinished, kept, before);
-    for (const std::wstring& name : SubkeyNames(store.get())) {
-        if (pending && SameKeyName(name, unfinished)) continue;
-        entries.push_back(ReadEntry(store.get(), name.c_str(), name));
-    }
-    if (pending && kept) entries.push_back(std::move(before));
-    std::sort(entries.begin(), entries.end(), [](const MenuEntry& a, const MenuEntry& b) {
-        return CompareStringOrdinal(a.keyName.c_str(), -1, b.keyName.c_str(), -1, TRUE) ==
-               CSTR_LESS_THAN;
+    bool whole = true;
+    ForEachSubkey(store.get(), [&](const wchar_t* name, DWORD) {
+        if (pending && SameKeyName(name, unfinished)) return true;
+        MenuEntry entry;
+        whole = ReadEntry(store.get(), name, name, entry) && read.push_back(std::move(entry));
+        return whole;
     });
+    if (whole && pending && kept) whole = read.push_back(std::move(before));
+    if (!whole) return false;
+    std::sort(read.begin(), read.end(), [](const MenuEntry& a, const MenuEntry& b) {
+        return CompareStringOrdinal(a.keyName, -1, b.keyName, -1, TRUE) == CSTR_LESS_THAN;
+    });
+    entries = std::move(read);
     return true;
 }
 

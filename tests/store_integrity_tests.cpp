@@ -12,6 +12,7 @@
 #include "standin/store_reader.h"
 #include "tests/support/box_catcher.h"
 #include "tests/support/fake_session.h"
+#include "tests/support/malloc_spy.h"
 #include "tests/support/store_access.h"
 #include "tests/support/window_helpers.h"
 #include "ui/design.h"
@@ -41,11 +42,12 @@ bool UndoRecordLeft() {
            ERROR_SUCCESS;
 }
 std::map<std::wstring, StoredEntry> AsMenuShowsIt() {
-    std::vector<standin::MenuEntry> entries;
+    heap_array<standin::MenuEntry> entries;
     EXPECT_TRUE(standin::ReadMenuEntries(entries));
     std::map<std::wstring, StoredEntry> shown;
     for (const auto& e : entries) {
-        shown[e.keyName] = {e.menuName, e.url, e.path, e.flags, !e.damaged};
+        shown[e.keyName] = {testing::FromBstr(e.menuName.get()), testing::FromBstr(e.url.get()),
+                            testing::FromBstr(e.path.get()), e.flags, !e.damaged};
     }
     return shown;
 }
@@ -141,14 +143,51 @@ TEST_F(StoreIntegrityTest, ARegisterRefusedAtAnyValueLeavesTheStoreAsItWas) {
     EXPECT_EQ(ReadStore().at(L"replaced"), Filed(L"new", 9));
 }
 
+std::vector<std::wstring> SubkeyNames(HKEY key) {
+    std::vector<std::wstring> names;
+    standin::ForEachSubkey(key, [&](const wchar_t* name, DWORD length) {
+        names.emplace_back(name, length);
+        return true;
+    });
+    return names;
+}
+
 struct Enumeration {
     HKEY key;
     std::vector<std::wstring> names;
 };
 DWORD WINAPI EnumerateOnThread(void* param) {
     auto* work = static_cast<Enumeration*>(param);
-    work->names = standin::SubkeyNames(work->key);
+    work->names = SubkeyNames(work->key);
     return 0;
+}
+
+TEST_F(StoreIntegrityTest, AReadThatRunsOutOfMemoryLeavesTheMenuItHad) {
+    for (const wchar_t* tag : {L"b", L"a", L"c"})
+        ASSERT_HRESULT_SUCCEEDED(File(tag, tag));
+    heap_array<standin::MenuEntry> entries;
+    ASSERT_TRUE(standin::ReadMenuEntries(entries));
+    ASSERT_EQ(entries.size(), 3u);
+    ASSERT_HRESULT_SUCCEEDED(File(L"d", L"d"));
+
+    testing::MallocSpy spy;
+    ASSERT_HRESULT_SUCCEEDED(spy.status());
+    long refusals = 0;
+    for (long n = 0;; ++n) {
+        spy.RefuseAllocation(n);
+        const bool read = standin::ReadMenuEntries(entries);
+        if (!spy.refusedOne()) {
+            EXPECT_TRUE(read);
+            break;
+        }
+        ++refusals;
+        EXPECT_FALSE(read) << "allocation " << n << " failed, yet the read said it was whole";
+        ASSERT_EQ(entries.size(), 3u) << "allocation " << n;
+        EXPECT_STREQ(entries[0].keyName, L"a");
+        EXPECT_EQ(testing::FromBstr(entries[2].menuName.get()), L"menu c");
+    }
+    EXPECT_GE(refusals, 8) << "two texts or more for each of the four entries";
+    EXPECT_EQ(entries.size(), 4u);
 }
 
 TEST_F(StoreIntegrityTest, AnEnumerationOverAKeyDeletedUnderItEnds) {
@@ -157,7 +196,7 @@ TEST_F(StoreIntegrityTest, AnEnumerationOverAKeyDeletedUnderItEnds) {
     unique_hkey store;
     ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, standin::kStoreKeyPath, 0, KEY_READ, store.put()),
               ERROR_SUCCESS);
-    EXPECT_EQ(standin::SubkeyNames(store.get()), (std::vector<std::wstring>{L"one", L"two"}));
+    EXPECT_EQ(SubkeyNames(store.get()), (std::vector<std::wstring>{L"one", L"two"}));
     testing::ClearStore();
     Enumeration work{store.get(), {L"unread"}};
     // On its own thread, so that an enumeration that never ends fails this test, not the run.
