@@ -48,7 +48,7 @@ TEST(HeapArrayTest, GrowingKeepsEveryItemInOrderAndFreesWhatItHeld) {
         ASSERT_TRUE(moved.push_back(testing::ToBstr(L"replaced")));
         moved = std::move(texts);
         EXPECT_EQ(moved.size(), 100u);
-        EXPECT_TRUE(texts.empty());
+        EXPECT_TRUE(texts.empty());  // NOLINT(bugprone-use-after-move): what a move leaves
         EXPECT_EQ(spy.live(), before + 100) << "what the target held is freed";
     }
     EXPECT_EQ(spy.live(), before) << "every item is freed with the array";
