@@ -1,5 +1,9 @@
 // Measures the tool from outside, as a user's machine would run it:
-//   startup TOOL BASELINE ROUNDS   time from CreateProcess to a visible, answering window
+//   startup ROUNDS TOOL CLASS (EXE CLASS)...
+//                                  time from CreateProcess to a visible, answering window, the
+//                                  tool's against each of the others (the floor, the bare window)
+//   same-window TOOLCLASS FLOORCLASS
+//                                  fails unless the two running windows are built alike
 //   wait-window CLASS              returns once such a window is visible
 //   close-window CLASS             closes it
 //   load UNIXPID PRESSES           Register and Unregister presses on the running tool, with
@@ -77,23 +81,79 @@ double TimeOneStart(const std::wstring& exe, const wchar_t* className) {
     return took;
 }
 
-int Startup(const std::wstring& tool, const std::wstring& baseline, int rounds) {
+struct Program {
+    std::wstring exe;
+    std::wstring className;
+};
+
+// Starts each program in turn, round after round, each round beginning one program further on so
+// that none always follows the same one. The first is the tool: each other program's ratio is the
+// median of the tool's time over its time in the same round.
+int Startup(const std::vector<Program>& programs, int rounds) {
+    const size_t count = programs.size();
     for (int i = 0; i < 3; ++i) {  // warm-up: caches, the wineserver, the desktop
-        TimeOneStart(tool, L"PlovaneForm1");
-        TimeOneStart(baseline, L"PlovaneBaseline");
+        for (const Program& p : programs)
+            TimeOneStart(p.exe, p.className.c_str());
     }
-    std::vector<double> tools, baselines, ratios;
-    for (int i = 0; i < rounds; ++i) {
-        const double t = TimeOneStart(tool, L"PlovaneForm1");
-        const double b = TimeOneStart(baseline, L"PlovaneBaseline");
-        if (t < 0 || b < 0) return 2;
-        tools.push_back(t);
-        baselines.push_back(b);
-        ratios.push_back(t / b);
+    std::vector<std::vector<double>> times(count), ratios(count);
+    std::vector<double> round(count);
+    for (int r = 0; r < rounds; ++r) {
+        for (size_t k = 0; k < count; ++k) {
+            const size_t at = (static_cast<size_t>(r) + k) % count;
+            round[at] = TimeOneStart(programs[at].exe, programs[at].className.c_str());
+            if (round[at] < 0) return 2;
+        }
+        for (size_t at = 0; at < count; ++at) {
+            times[at].push_back(round[at]);
+            ratios[at].push_back(round[0] / round[at]);
+        }
     }
-    std::printf("startup_tool_ms=%.1f\nstartup_baseline_ms=%.1f\nstartup_ratio=%.3f\n",
-                Percentile(tools, 0.5), Percentile(baselines, 0.5), Percentile(ratios, 0.5));
+    std::printf("startup_rounds=%d\n", rounds);
+    for (size_t at = 0; at < count; ++at) {
+        char name[64];
+        std::snprintf(name, sizeof(name), "%ls", programs[at].className.c_str());
+        std::printf("startup_ms.%s=%.1f\n", name, Percentile(times[at], 0.5));
+        if (at > 0) std::printf("startup_ratio.%s=%.3f\n", name, Percentile(ratios[at], 0.5));
+    }
     return 0;
+}
+
+// One window and its descendants as another process can see them.
+std::wstring Describe(HWND hwnd, const RECT& origin, int depth) {
+    wchar_t className[64] = L"", text[128] = L"";
+    GetClassNameW(hwnd, className, 64);
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(hwnd, WM_GETTEXT, 128, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
+                        1000, &ignored);
+    RECT r;
+    GetWindowRect(hwnd, &r);
+    wchar_t line[400];
+    std::swprintf(
+        line, 400, L"%*ls%ls id=%ld style=%08lX ex=%08lX at %ld,%ld %ldx%ld \"%ls\"\n", 2 * depth,
+        L"", depth ? className : L"(frame)", static_cast<long>(GetWindowLongPtrW(hwnd, GWLP_ID)),
+        static_cast<unsigned long>(GetWindowLongW(hwnd, GWL_STYLE)),
+        static_cast<unsigned long>(GetWindowLongW(hwnd, GWL_EXSTYLE)), r.left - origin.left,
+        r.top - origin.top, r.right - r.left, r.bottom - r.top, text);
+    std::wstring out = line;
+    for (HWND child = GetWindow(hwnd, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+        out += Describe(child, origin, depth + 1);
+    return out;
+}
+
+// The floor stands for the tool's window only while it is the same window: same frame, same
+// controls in the same order, with the same classes, styles, places and texts.
+int SameWindow(const wchar_t* toolClass, const wchar_t* floorClass) {
+    HWND tool = WaitForWindow(toolClass, 20000), floor = WaitForWindow(floorClass, 20000);
+    if (!tool || !floor) return 2;
+    RECT toolFrame, floorFrame;
+    GetWindowRect(tool, &toolFrame);
+    GetWindowRect(floor, &floorFrame);
+    const std::wstring a = Describe(tool, toolFrame, 0), b = Describe(floor, floorFrame, 0);
+    if (a == b) return 0;
+    std::fwprintf(stderr,
+                  L"the floor's window differs from the tool's:\n--- tool\n%ls--- floor\n%ls",
+                  a.c_str(), b.c_str());
+    return 3;
 }
 
 }  // namespace
@@ -194,8 +254,13 @@ int Load(long unixPid, int presses) {
 
 int wmain(int argc, wchar_t** argv) {
     const std::wstring mode = argc > 1 ? argv[1] : L"";
-    if (mode == L"startup" && argc == 5)
-        return Startup(argv[2], argv[3], std::wcstol(argv[4], nullptr, 10));
+    if (mode == L"startup" && argc >= 7 && argc % 2 == 1) {
+        std::vector<Program> programs;
+        for (int i = 3; i + 1 < argc; i += 2)
+            programs.push_back({argv[i], argv[i + 1]});
+        return Startup(programs, std::wcstol(argv[2], nullptr, 10));
+    }
+    if (mode == L"same-window" && argc == 4) return SameWindow(argv[2], argv[3]);
     if (mode == L"wait-window" && argc == 3) return WaitForWindow(argv[2], 30000) ? 0 : 2;
     if (mode == L"close-window" && argc == 3) {
         HWND hwnd = FindWindowW(argv[2], nullptr);
@@ -205,6 +270,8 @@ int wmain(int argc, wchar_t** argv) {
         return Load(std::wcstol(argv[2], nullptr, 10), std::wcstol(argv[3], nullptr, 10));
     if (mode == L"inproc" && argc == 3)
         return plovane::bench::RunInProcess(std::wcstol(argv[2], nullptr, 10));
-    std::fprintf(stderr, "usage: bench-driver startup|wait-window|close-window|load|inproc ...\n");
+    std::fprintf(
+        stderr,
+        "usage: bench-driver startup|same-window|wait-window|close-window|load|inproc ...\n");
     return 1;
 }
