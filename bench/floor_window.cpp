@@ -85,8 +85,9 @@ RECT PixelRect(const ui::TwipRect& r, int dpi) {
             top + ui::TwipsToPixels(r.height, dpi)};
 }
 
-// The tab container and its strip of three equal tabs; returns the container.
-HWND CreateTabs(HWND frame, int dpi, HFONT font) {
+// The tab container and its strip of three equal tabs; returns the container. (The lowest rung
+// leaves this and the controls out.)
+[[maybe_unused]] HWND CreateTabs(HWND frame, int dpi, HFONT font) {
     const RECT bounds = PixelRect(ui::kTabRect, dpi);
     HWND container = CreateChild(kContainerClass, WS_VISIBLE | WS_CLIPCHILDREN, WS_EX_CONTROLPARENT,
                                  L"", bounds, frame, ui::SSTab1);
@@ -113,7 +114,7 @@ HWND CreateTabs(HWND frame, int dpi, HFONT font) {
 }
 
 // The twelve controls where the design puts them, the first page's shown.
-bool CreatePageControls(HWND container, int dpi, HFONT font, HBITMAP picture) {
+[[maybe_unused]] bool CreatePageControls(HWND container, int dpi, HFONT font, HBITMAP picture) {
     for (const ui::ControlSpec& design : ui::kPageControls) {
         const ControlClass cls = ClassFor(design.kind);
         const DWORD shown = design.page == ui::Page::Register ? WS_VISIBLE : 0;
