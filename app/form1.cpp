@@ -13,26 +13,6 @@ namespace {
 constexpr wchar_t kClassName[] = L"PlovaneForm1";
 constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;
 
-struct ControlClass {
-    const wchar_t* className;
-    DWORD style;
-    DWORD exStyle;
-};
-
-ControlClass ClassFor(ui::ControlKind kind) {
-    switch (kind) {
-        case ui::ControlKind::TextBox:
-            return {L"EDIT", WS_TABSTOP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE};
-        case ui::ControlKind::Button:
-            return {L"BUTTON", WS_TABSTOP | BS_OWNERDRAW, 0};
-        case ui::ControlKind::Label:
-            return {L"STATIC", SS_LEFT, 0};
-        case ui::ControlKind::PictureBox:
-        default:
-            return {ui::kPictureBoxClass, WS_TABSTOP, WS_EX_CLIENTEDGE};
-    }
-}
-
 int ScreenDpi() {
     HDC screen = GetDC(nullptr);
     const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSX) : 96;
@@ -58,13 +38,6 @@ HFONT CreateDialogFont(int dpi) {
     }
     metrics.lfMessageFont.lfHeight = MulDiv(metrics.lfMessageFont.lfHeight, dpi, ScreenDpi());
     return CreateFontIndirectW(&metrics.lfMessageFont);
-}
-
-RECT PixelRect(const ui::TwipRect& r, int dpi) {
-    const int left = ui::TwipsToPixels(r.left, dpi);
-    const int top = ui::TwipsToPixels(r.top, dpi);
-    return {left, top, left + ui::TwipsToPixels(r.width, dpi),
-            top + ui::TwipsToPixels(r.height, dpi)};
 }
 
 SIZE FrameSize(int dpi) {
@@ -114,12 +87,12 @@ bool Form1::Create(HINSTANCE instance, com_ptr<IDispatch> commonDialog) {
 
 bool Form1::CreateControls() {
     highContrast_ = ui::HighContrastOn();
-    if (!SSTab1.Create(hwnd(), ui::SSTab1, PixelRect(ui::kTabRect, dpi_), dpi_, nullptr)) {
+    if (!SSTab1.Create(hwnd(), ui::SSTab1, ui::PixelRect(ui::kTabRect, dpi_), dpi_, nullptr)) {
         return false;
     }
     auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd(), GWLP_HINSTANCE));
     for (const ui::ControlSpec& design : ui::kPageControls) {
-        const ControlClass cls = ClassFor(design.kind);
+        const ui::ControlClass cls = ui::ClassFor(design.kind);
         HWND control = CreateWindowExW(cls.exStyle, cls.className, design.text,
                                        WS_CHILD | cls.style, 0, 0, 0, 0, SSTab1.hwnd(),
                                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(design.id)),
@@ -142,10 +115,10 @@ void Form1::ApplyLayout(int dpi) {
     // The old font goes only once no control uses it any more.
     unique_hgdiobj font(CreateDialogFont(dpi));
     const auto hfont = static_cast<HFONT>(font.get());
-    SSTab1.Layout(PixelRect(ui::kTabRect, dpi), dpi, hfont);
+    SSTab1.Layout(ui::PixelRect(ui::kTabRect, dpi), dpi, hfont);
     for (const ui::ControlSpec& design : ui::kPageControls) {
         HWND control = Control(design.id);
-        const RECT r = PixelRect(design.rect, dpi);
+        const RECT r = ui::PixelRect(design.rect, dpi);
         SetWindowPos(control, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
                      SWP_NOZORDER | SWP_NOACTIVATE);
         SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(hfont), TRUE);

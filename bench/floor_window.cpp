@@ -32,27 +32,6 @@ constexpr const wchar_t* kFrameClasses[] = {L"", L"PlovaneRung1", L"PlovaneRung2
 constexpr wchar_t kContainerClass[] = L"PlovaneTabbedDialog";
 constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;
 
-struct ControlClass {
-    const wchar_t* className;
-    DWORD style;
-    DWORD exStyle;
-};
-
-// The window class and styles the tool gives each kind of control.
-ControlClass ClassFor(ui::ControlKind kind) {
-    switch (kind) {
-        case ui::ControlKind::TextBox:
-            return {L"EDIT", WS_TABSTOP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE};
-        case ui::ControlKind::Button:
-            return {L"BUTTON", WS_TABSTOP | BS_OWNERDRAW, 0};
-        case ui::ControlKind::Label:
-            return {L"STATIC", SS_LEFT, 0};
-        case ui::ControlKind::PictureBox:
-        default:
-            return {ui::kPictureBoxClass, WS_TABSTOP, WS_EX_CLIENTEDGE};
-    }
-}
-
 LRESULT CALLBACK FrameProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (msg == WM_DESTROY) PostQuitMessage(0);
     return DefWindowProcW(hwnd, msg, wParam, lParam);
@@ -78,17 +57,10 @@ HWND CreateChild(const wchar_t* className, DWORD style, DWORD exStyle, const wch
         reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(parent, GWLP_HINSTANCE)), nullptr);
 }
 
-RECT PixelRect(const ui::TwipRect& r, int dpi) {
-    const int left = ui::TwipsToPixels(r.left, dpi);
-    const int top = ui::TwipsToPixels(r.top, dpi);
-    return {left, top, left + ui::TwipsToPixels(r.width, dpi),
-            top + ui::TwipsToPixels(r.height, dpi)};
-}
-
 // The tab container and its strip of three equal tabs; returns the container. (The lowest rung
 // leaves this and the controls out.)
 [[maybe_unused]] HWND CreateTabs(HWND frame, int dpi, HFONT font) {
-    const RECT bounds = PixelRect(ui::kTabRect, dpi);
+    const RECT bounds = ui::PixelRect(ui::kTabRect, dpi);
     HWND container = CreateChild(kContainerClass, WS_VISIBLE | WS_CLIPCHILDREN, WS_EX_CONTROLPARENT,
                                  L"", bounds, frame, ui::SSTab1);
     if (!container) return nullptr;
@@ -116,10 +88,10 @@ RECT PixelRect(const ui::TwipRect& r, int dpi) {
 // The twelve controls where the design puts them, the first page's shown.
 [[maybe_unused]] bool CreatePageControls(HWND container, int dpi, HFONT font, HBITMAP picture) {
     for (const ui::ControlSpec& design : ui::kPageControls) {
-        const ControlClass cls = ClassFor(design.kind);
+        const ui::ControlClass cls = ui::ClassFor(design.kind);
         const DWORD shown = design.page == ui::Page::Register ? WS_VISIBLE : 0;
         HWND control = CreateChild(cls.className, cls.style | shown, cls.exStyle, design.text,
-                                   PixelRect(design.rect, dpi), container, design.id);
+                                   ui::PixelRect(design.rect, dpi), container, design.id);
         if (!control) return false;
         SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
         if (design.kind == ui::ControlKind::TextBox) SendMessageW(control, EM_SETLIMITTEXT, 0, 0);

@@ -1,5 +1,7 @@
 #include "ui/design.h"
 
+#include "ui/picture_box.h"
+
 namespace plovane::ui {
 
 using K = ControlKind;
@@ -32,6 +34,26 @@ const ControlSpec* FindControl(ControlId id) {
         if (design.id == id) return &design;
     }
     return nullptr;
+}
+
+RECT PixelRect(const TwipRect& r, int dpi) {
+    const int left = TwipsToPixels(r.left, dpi);
+    const int top = TwipsToPixels(r.top, dpi);
+    return {left, top, left + TwipsToPixels(r.width, dpi), top + TwipsToPixels(r.height, dpi)};
+}
+
+ControlClass ClassFor(ControlKind kind) {
+    switch (kind) {
+        case ControlKind::TextBox:
+            return {L"EDIT", WS_TABSTOP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE};
+        case ControlKind::Button:
+            return {L"BUTTON", WS_TABSTOP | BS_OWNERDRAW, 0};
+        case ControlKind::Label:
+            return {L"STATIC", SS_LEFT, 0};
+        case ControlKind::PictureBox:
+        default:
+            return {kPictureBoxClass, WS_TABSTOP, WS_EX_CLIENTEDGE};
+    }
 }
 
 }  // namespace plovane::ui

@@ -64,4 +64,15 @@ inline constexpr std::size_t kPageControlCount = 12;
 
 const ControlSpec* FindControl(ControlId id);
 
+// A design rectangle in pixels at this density.
+RECT PixelRect(const TwipRect& r, int dpi);
+
+// The window class and styles each kind of control is made with.
+struct ControlClass {
+    const wchar_t* className;
+    DWORD style;
+    DWORD exStyle;
+};
+ControlClass ClassFor(ControlKind kind);
+
 }  // namespace plovane::ui
