@@ -70,7 +70,13 @@ void ClearStore() {
 }
 
 void RemoveClassRegistration() {
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, L"CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}");
+    // The class and the type library the stand-in registers with it.
+    for (const wchar_t* key : {L"CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}",
+                               L"TypeLib\\{53CED51D-432B-45B2-A3E0-0CE2C24235D4}",
+                               L"Interface\\{305D86C6-6896-4099-91F5-CB7BA7733563}",
+                               L"Interface\\{52AC8B62-8F88-46CA-902A-1F9106B0A9F4}"}) {
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, key);
+    }
 }
 
 }  // namespace plovane::testing

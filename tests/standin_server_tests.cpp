@@ -1,0 +1,236 @@
+// The stand-in as COM and regsvr32 meet it: the built DLL loaded by its exports, and its
+// self-registration against registrations left by other copies of it and by other servers.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/com_apartment.h"
+#include "common/unique_handle.h"
+#include "messenger/session_manager.h"
+#include "tests/support/store_access.h"
+#include "tests/support/window_helpers.h"
+#include "ui/design.h"
+
+namespace plovane {
+namespace {
+
+constexpr DWORD kWaitMs = 20000;
+constexpr wchar_t kClassKey[] = L"CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}";
+constexpr wchar_t kServerKey[] = L"CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}\\InprocServer32";
+
+using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+using CanUnloadNowFn = HRESULT(STDAPICALLTYPE*)();
+
+// The shipped DLL, loaded as COM loads it; it has its own counts, apart from this program's.
+class UnloadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dll_ = LoadLibraryW((testing::ProgramFolder() + L"messenger-standin.dll").c_str());
+        ASSERT_TRUE(dll_);
+        getClassObject_ = reinterpret_cast<GetClassObjectFn>(
+            reinterpret_cast<void*>(GetProcAddress(dll_, "DllGetClassObject")));
+        canUnloadNow_ = reinterpret_cast<CanUnloadNowFn>(
+            reinterpret_cast<void*>(GetProcAddress(dll_, "DllCanUnloadNow")));
+        ASSERT_TRUE(getClassObject_ && canUnloadNow_);
+    }
+    void TearDown() override {
+        if (dll_) FreeLibrary(dll_);
+    }
+    IClassFactory* Factory() {
+        IClassFactory* factory = nullptr;
+        EXPECT_HRESULT_SUCCEEDED(getClassObject_(messenger::kSessionManagerClsid,
+                                                 IID_IClassFactory,
+                                                 reinterpret_cast<void**>(&factory)));
+        return factory;
+    }
+
+    com_apartment apartment_;
+    HMODULE dll_ = nullptr;
+    GetClassObjectFn getClassObject_ = nullptr;
+    CanUnloadNowFn canUnloadNow_ = nullptr;
+};
+
+TEST_F(UnloadTest, TheDllStaysWhileASessionManagerLives) {
+    EXPECT_EQ(canUnloadNow_(), S_OK) << "nothing made yet";
+    IClassFactory* factory = Factory();
+    ASSERT_TRUE(factory);
+    IUnknown* session = nullptr;
+    ASSERT_HRESULT_SUCCEEDED(factory->CreateInstance(nullptr, messenger::kSessionManagerIid,
+                                                     reinterpret_cast<void**>(&session)));
+    factory->Release();
+    EXPECT_EQ(canUnloadNow_(), S_FALSE) << "a session manager lives; its code must stay";
+    session->Release();
+    EXPECT_EQ(canUnloadNow_(), S_OK) << "the last object is gone";
+}
+
+TEST_F(UnloadTest, TheDllStaysWhileItsClassObjectIsLocked) {
+    IClassFactory* factory = Factory();
+    ASSERT_TRUE(factory);
+    ASSERT_HRESULT_SUCCEEDED(factory->LockServer(TRUE));
+    factory->Release();
+    EXPECT_EQ(canUnloadNow_(), S_FALSE) << "a lock holds the server with no object alive";
+    factory = Factory();
+    ASSERT_TRUE(factory);
+    ASSERT_HRESULT_SUCCEEDED(factory->LockServer(FALSE));
+    factory->Release();
+    EXPECT_EQ(canUnloadNow_(), S_OK) << "the lock is gone";
+}
+
+// ---------------------------------------------------------------------------------------------
+
+std::wstring Quoted(const std::wstring& path) {
+    return L"\"" + path + L"\"";
+}
+
+std::wstring RegisteredServer() {
+    wchar_t value[MAX_PATH * 2] = {};
+    DWORD bytes = sizeof(value);
+    RegGetValueW(HKEY_CLASSES_ROOT, kServerKey, nullptr, RRF_RT_REG_SZ, nullptr, value, &bytes);
+    return value;
+}
+
+void SetRegisteredServer(const std::wstring& path) {
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, kServerKey, nullptr, REG_SZ, path.c_str(),
+                              static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+}
+
+bool SameFile(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// Copies of the stand-in in folders of their own, as a user unpacks them from the zip: each test
+// makes its copies under a scratch folder and deletes them as the user would, without asking.
+class StaleRegistrationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        wchar_t temp[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, temp);
+        scratch_ = std::wstring(temp) + L"plovane-stale-" + std::to_wstring(GetCurrentProcessId());
+        CreateDirectoryW(scratch_.c_str(), nullptr);
+        testing::RemoveClassRegistration();
+        testing::ClearStore();
+    }
+    void TearDown() override {
+        testing::RemoveClassRegistration();
+        testing::ClearStore();
+        for (const std::wstring& file : files_) DeleteFileW(file.c_str());
+        for (const std::wstring& folder : folders_) RemoveDirectoryW(folder.c_str());
+        RemoveDirectoryW(scratch_.c_str());
+    }
+    // A copy of a built file in scratch\folder, under the given name.
+    std::wstring Copy(const wchar_t* built, const std::wstring& folder, const wchar_t* name) {
+        const std::wstring dir = scratch_ + L"\\" + folder;
+        CreateDirectoryW(dir.c_str(), nullptr);
+        folders_.push_back(dir);
+        const std::wstring path = dir + L"\\" + name;
+        EXPECT_TRUE(CopyFileW((testing::ProgramFolder() + built).c_str(), path.c_str(), FALSE));
+        files_.push_back(path);
+        return path;
+    }
+    std::wstring CopyStandIn(const std::wstring& folder) {
+        return Copy(L"messenger-standin.dll", folder, L"messenger-standin.dll");
+    }
+    static void Delete(const std::wstring& path) {
+        ASSERT_TRUE(DeleteFileW(path.c_str()));
+        RemoveDirectoryW(path.substr(0, path.rfind(L'\\')).c_str());
+    }
+    static long Regsvr32(const std::wstring& options, const std::wstring& dll) {
+        return testing::RunProcess(L"regsvr32.exe /s " + options + Quoted(dll), kWaitMs);
+    }
+    // The real tool starts with its window, and so found a session manager.
+    static void ExpectTheToolStarts() {
+        unique_handle tool(testing::StartProcess(
+            Quoted(testing::ProgramFolder() + L"plovane-actions.exe")));
+        ASSERT_TRUE(tool);
+        HWND form = testing::WaitForVisibleWindow(L"PlovaneForm1", ui::kFormTitle, kWaitMs);
+        EXPECT_TRUE(form) << "the tool did not start";
+        if (form) PostMessageW(form, WM_CLOSE, 0, 0);
+        if (WaitForSingleObject(tool.get(), kWaitMs) != WAIT_OBJECT_0) {
+            TerminateProcess(tool.get(), 99);
+        }
+        // Its start-up box, if it showed one, goes with it.
+        HWND box = FindWindowW(L"#32770", ui::kFormTitle);
+        if (box) PostMessageW(box, WM_CLOSE, 0, 0);
+    }
+
+    std::wstring scratch_;
+    std::vector<std::wstring> files_, folders_;
+};
+
+TEST_F(StaleRegistrationTest, ACopyDeletedWithoutUnregisteringIsReplacedByANewCopy) {
+    const std::wstring old = CopyStandIn(L"first-unpack");
+    ASSERT_EQ(Regsvr32(L"", old), 0);
+    ASSERT_NO_FATAL_FAILURE(Delete(old));
+    const std::wstring fresh = CopyStandIn(L"second-unpack");
+    EXPECT_EQ(Regsvr32(L"", fresh), 0) << "the deleted copy's registration is ours to replace";
+    EXPECT_TRUE(SameFile(RegisteredServer(), fresh)) << RegisteredServer();
+    ExpectTheToolStarts();
+}
+
+TEST_F(StaleRegistrationTest, UnregisteringANewCopyRemovesADeletedCopysRegistration) {
+    const std::wstring old = CopyStandIn(L"first-unpack");
+    ASSERT_EQ(Regsvr32(L"", old), 0);
+    ASSERT_NO_FATAL_FAILURE(Delete(old));
+    const std::wstring fresh = CopyStandIn(L"second-unpack");
+    EXPECT_EQ(Regsvr32(L"/u ", fresh), 0);
+    EXPECT_EQ(RegisteredServer(), L"") << "the stale class is gone";
+    HKEY typeLibrary = nullptr;
+    EXPECT_NE(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"TypeLib\\{53CED51D-432B-45B2-A3E0-0CE2C24235D4}",
+                            0, KEY_READ, &typeLibrary),
+              ERROR_SUCCESS)
+        << "and its type library with it";
+    if (typeLibrary) RegCloseKey(typeLibrary);
+}
+
+// An upgrade of the zip unpacks beside the earlier version: both copies live, the earlier one
+// registered. It is known as ours by its version block, whatever its folder or file name.
+TEST_F(StaleRegistrationTest, ALiveEarlierCopyIsReplacedAndItsFolderCanGo) {
+    const std::wstring earlier = Copy(L"messenger-standin.dll", L"earlier", L"standin-0.90.dll");
+    ASSERT_EQ(Regsvr32(L"", earlier), 0);
+    const std::wstring later = CopyStandIn(L"later");
+    EXPECT_EQ(Regsvr32(L"", later), 0);
+    EXPECT_TRUE(SameFile(RegisteredServer(), later)) << RegisteredServer();
+    ASSERT_NO_FATAL_FAILURE(Delete(earlier));
+    ExpectTheToolStarts();
+}
+
+TEST_F(StaleRegistrationTest, AQuotedRegistrationOfADeletedCopyIsStaleToo) {
+    const std::wstring old = CopyStandIn(L"quoted");
+    ASSERT_NO_FATAL_FAILURE(Delete(old));
+    ASSERT_NO_FATAL_FAILURE(SetRegisteredServer(Quoted(old)));
+    const std::wstring fresh = CopyStandIn(L"fresh");
+    EXPECT_EQ(Regsvr32(L"", fresh), 0);
+    EXPECT_TRUE(SameFile(RegisteredServer(), fresh)) << RegisteredServer();
+}
+
+// A live server of anyone else's: a file that is there and is not the stand-in, even under the
+// stand-in's own file name.
+TEST_F(StaleRegistrationTest, ALiveServerOfAnotherStaysUntouched) {
+    const std::wstring others[] = {
+        Copy(L"failing-server.dll", L"messenger", L"msnmsgr-session.dll"),
+        Copy(L"failing-server.dll", L"impostor", L"messenger-standin.dll"),
+    };
+    const std::wstring ours = CopyStandIn(L"ours");
+    for (const std::wstring& other : others) {
+        ASSERT_NO_FATAL_FAILURE(SetRegisteredServer(other));
+        EXPECT_NE(Regsvr32(L"", ours), 0) << "took over " << other;
+        EXPECT_EQ(RegisteredServer(), other);
+        Regsvr32(L"/u ", ours);
+        EXPECT_EQ(RegisteredServer(), other) << "unregistered " << other;
+    }
+}
+
+// Messenger's own configuration: its program serves the class. Nothing of ours may go over it.
+TEST_F(StaleRegistrationTest, AClassServedByAProgramStaysUntouched) {
+    const std::wstring local = std::wstring(kClassKey) + L"\\LocalServer32";
+    const wchar_t program[] = L"C:\\Program Files\\Messenger\\msnmsgr.exe";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, local.c_str(), nullptr, REG_SZ, program,
+                              sizeof(program)),
+              ERROR_SUCCESS);
+    EXPECT_NE(Regsvr32(L"", CopyStandIn(L"ours")), 0);
+    EXPECT_EQ(RegisteredServer(), L"") << "no in-process server was put in front of it";
+}
+
+}  // namespace
+}  // namespace plovane
