@@ -43,7 +43,11 @@ HRESULT Form1::UnregisterFromField() {
     return session->UnregisterProgram(keyName.get());
 }
 
+// A call that fails after the window was closed under it (a slow server in another process)
+// has no window left to report to: a box then would stand alone after the program's window is
+// gone.
 void Form1::ShowError(const wchar_t* prompt) {
+    if (!hwnd()) return;
     MessageBoxW(hwnd(), prompt, kErrorTitle, MB_OK | MB_ICONHAND);
 }
 
