@@ -36,13 +36,15 @@ set(msi ${OUT_DIR}/${base}.msi)
 run(${WIXL} -D Version=${PLOVANE_VERSION} -D MsiVersion=${major}.${minor}.0 -o ${msi}
     ${SOURCE_DIR}/packaging/plovane-actions.wxs)
 # wixl 0.101 knows neither a component's Condition nor MajorUpgrade's Schedule; set both here.
-# The stand-in's class is written only where no other server holds the class, per machine or
-# per user (a registration naming our own installed DLL is an earlier version's). The earlier
-# version goes before this one installs, as WiX schedules it by default.
-set(free_machine "(NOT MACHINESERVER OR MACHINESERVER ~= OWNSERVER)")
-set(free_user "(NOT USERSERVER OR USERSERVER ~= OWNSERVER)")
+# The stand-in's class is written only where no other live server holds the class, per machine
+# or per user: a registration naming our own installed DLL is an earlier version's, and one whose
+# folder is gone is a deleted copy's. No program may serve it either. The earlier version goes
+# before this one installs, as WiX schedules it by default.
+set(free_machine "(NOT MACHINESERVER OR NOT MACHINESERVERFOLDER OR MACHINESERVER ~= OWNSERVER)")
+set(free_user "(NOT USERSERVER OR NOT USERSERVERFOLDER OR USERSERVER ~= OWNSERVER)")
+set(no_program "NOT MACHINEPROGRAM AND NOT USERPROGRAM")
 run(${MSIBUILD} ${msi} -q
-    "UPDATE `Component` SET `Condition` = '${free_machine} AND ${free_user}' WHERE `Component` = 'StandInClass'")
+    "UPDATE `Component` SET `Condition` = '${free_machine} AND ${free_user} AND ${no_program}' WHERE `Component` = 'StandInClass'")
 run(${MSIBUILD} ${msi} -q
     "UPDATE `InstallExecuteSequence` SET `Sequence` = 1401 WHERE `Action` = 'RemoveExistingProducts'")
 

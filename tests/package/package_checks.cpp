@@ -1,6 +1,7 @@
 // Checks of the Windows downloads once installed or unpacked in a prefix of their own. The
 // package tests (tests/package/package_tests.sh) run msiexec and regsvr32 between the phases
-// and run each phase here with a filter: Installed, InstalledTool, Removed, OtherServer, Zip.
+// and run each phase here with a filter: Installed, InstalledTool, Removed, OtherServer, Zip,
+// ZipRegister, ZipTool, ZipUnregister, AfterDeletedCopy.
 #include <windows.h>
 
 #include <msi.h>
@@ -257,6 +258,38 @@ TEST(Zip, TheUnpackedStandInRegistersAndTheToolFilesAnEntry) {
     RegisterThroughTool(folder + L"plovane-actions.exe", L"from-zip");
     EXPECT_EQ(testing::RunProcess(L"regsvr32.exe /s /u \"" + dll + L"\"", kWaitMs), 0);
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kClassKey));
+}
+
+// Copies of the zip registered with regsvr32 and then deleted or left beside a later one: the
+// stand-in named by PLOVANE_STANDIN registers (the class then names it), the tool of the copy in
+// PLOVANE_ZIP_FOLDER starts and files an entry, and regsvr32 /u of that copy removes the class.
+TEST(ZipRegister, TheStandInRegistersOverWhatAnEarlierCopyLeft) {
+    const std::wstring dll = Environment(L"PLOVANE_STANDIN");
+    ASSERT_TRUE(Exists(dll)) << dll;
+    EXPECT_EQ(testing::RunProcess(L"regsvr32.exe /s \"" + dll + L"\"", kWaitMs), 0);
+    EXPECT_TRUE(SameFile(StringValue(HKEY_LOCAL_MACHINE, kServerKey, nullptr), dll))
+        << StringValue(HKEY_LOCAL_MACHINE, kServerKey, nullptr);
+}
+
+TEST(ZipTool, TheToolOfTheRemainingCopyStartsAndFilesAnEntry) {
+    RegisterThroughTool(Environment(L"PLOVANE_ZIP_FOLDER") + L"\\plovane-actions.exe",
+                        L"from-remaining-copy");
+}
+
+TEST(ZipUnregister, RegsvrUnregisterRemovesTheClass) {
+    const std::wstring dll = Environment(L"PLOVANE_ZIP_FOLDER") + L"\\messenger-standin.dll";
+    EXPECT_EQ(testing::RunProcess(L"regsvr32.exe /s /u \"" + dll + L"\"", kWaitMs), 0);
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kClassKey));
+}
+
+// The MSI installed after a zip copy was registered and deleted: the deleted copy's machine
+// registration is left (a per-user package cannot write there), and the user's class names the
+// installed stand-in, which the merged view puts in front of it.
+TEST(AfterDeletedCopy, TheUsersClassNamesTheInstalledStandIn) {
+    EXPECT_TRUE(SameFile(StringValue(HKEY_CURRENT_USER, kServerKey, nullptr),
+                         InstallFolder() + L"messenger-standin.dll"))
+        << "the package wrote no class: " << StringValue(HKEY_CURRENT_USER, kServerKey, nullptr);
+    EXPECT_EQ(StringValue(HKEY_CURRENT_USER, kServerKey, L"ThreadingModel"), L"Apartment");
 }
 
 }  // namespace

@@ -110,11 +110,20 @@ class_condition() {
     table "$MSI" RegLocator
     table "$MSI" AppSearch
     expect_eq "condition" "$(table "$MSI" Component | awk -F'\t' '$1 == "StandInClass" { print $5 }')" \
-        "(NOT MACHINESERVER OR MACHINESERVER ~= OWNSERVER) AND (NOT USERSERVER OR USERSERVER ~= OWNSERVER)" &&
+        "(NOT MACHINESERVER OR NOT MACHINESERVERFOLDER OR MACHINESERVER ~= OWNSERVER) AND (NOT USERSERVER OR NOT USERSERVERFOLDER OR USERSERVER ~= OWNSERVER) AND NOT MACHINEPROGRAM AND NOT USERPROGRAM" &&
         table "$MSI" RegLocator | grep -qxF "MachineServer	2	$class_key\\InprocServer32		2" &&
         table "$MSI" RegLocator | grep -qxF "UserServer	1	$class_key\\InprocServer32		2" &&
+        table "$MSI" RegLocator | grep -qxF "MachineServerFolder	2	$class_key\\InprocServer32		1" &&
+        table "$MSI" RegLocator | grep -qxF "UserServerFolder	1	$class_key\\InprocServer32		1" &&
+        table "$MSI" RegLocator | grep -qxF "MachineProgram	2	$class_key\\LocalServer32		2" &&
+        table "$MSI" RegLocator | grep -qxF "UserProgram	1	$class_key\\LocalServer32		2" &&
+        ! table "$MSI" Signature | grep -q . &&
         table "$MSI" AppSearch | grep -qxF "MACHINESERVER	MachineServer" &&
         table "$MSI" AppSearch | grep -qxF "USERSERVER	UserServer" &&
+        table "$MSI" AppSearch | grep -qxF "MACHINESERVERFOLDER	MachineServerFolder" &&
+        table "$MSI" AppSearch | grep -qxF "USERSERVERFOLDER	UserServerFolder" &&
+        table "$MSI" AppSearch | grep -qxF "MACHINEPROGRAM	MachineProgram" &&
+        table "$MSI" AppSearch | grep -qxF "USERPROGRAM	UserProgram" &&
         table "$MSI" CustomAction | grep -qF "OWNSERVER	[LocalAppDataFolder]Programs\\Plovane\\messenger-standin.dll"
 }
 shortcuts() {
@@ -165,7 +174,7 @@ check_as_files() {
         files_and_folders
     check "registry rows: the stand-in's class under HKCU only, naming the installed DLL; no self-registration" \
         registry_rows
-    check "the class is written only where no other server holds it (searched per machine and per user)" \
+    check "the class is written only where no other live server or program holds it (searched per machine and per user; a registration whose folder is gone is stale)" \
         class_condition
     check "Start-menu shortcuts for the tool and the Actions window" shortcuts
     check "the uninstall removes the program folder and the Start-menu folder" folders_removed
@@ -288,6 +297,53 @@ unpacked_zip() {
     leave_prefix
 }
 
+# Registrations left by zip copies: deleted without regsvr32 /u, or an earlier version beside a
+# later one. Each is ours to replace; the tool of the copy that remains must start.
+unzip_to() {  # zip, folder under drive_c
+    mkdir -p "$WINEPREFIX/drive_c/$2" && (cd "$WINEPREFIX/drive_c/$2" && cmake -E tar xf "$1")
+}
+zip_unpacked_again() {
+    enter_prefix zip-again
+    local first="C:\\first\\plovane-actions-$VERSION-win32"
+    local second="C:\\second\\plovane-actions-$VERSION-win32"
+    check "the zip unpacks" unzip_to "$ZIP" first
+    check "regsvr32 of its stand-in" phase 'ZipRegister.*' PLOVANE_STANDIN="$first\\messenger-standin.dll"
+    rm -rf "$WINEPREFIX/drive_c/first"
+    check "the folder deleted without regsvr32 /u; the zip unpacked elsewhere" unzip_to "$ZIP" second
+    check "regsvr32 of the new copy replaces the deleted copy's registration" \
+        phase 'ZipRegister.*' PLOVANE_STANDIN="$second\\messenger-standin.dll"
+    check "the tool of the new copy starts and files an entry" phase 'ZipTool.*' PLOVANE_ZIP_FOLDER="$second"
+    check "regsvr32 /u of the new copy removes the class" phase 'ZipUnregister.*' PLOVANE_ZIP_FOLDER="$second"
+    leave_prefix
+}
+zip_upgrade() {
+    enter_prefix zip-upgrade
+    local old="C:\\plovane-actions-$OLD_VERSION-win32" new="C:\\plovane-actions-$VERSION-win32"
+    check "the $OLD_VERSION zip unpacks" unzip_to "$OLD_ZIP" .
+    check "regsvr32 of the $OLD_VERSION stand-in" phase 'ZipRegister.*' PLOVANE_STANDIN="$old\\messenger-standin.dll"
+    check "the $VERSION zip unpacks beside it" unzip_to "$ZIP" .
+    check "regsvr32 of the $VERSION stand-in takes over from the $OLD_VERSION copy" \
+        phase 'ZipRegister.*' PLOVANE_STANDIN="$new\\messenger-standin.dll"
+    rm -rf "$WINEPREFIX/drive_c/plovane-actions-$OLD_VERSION-win32"
+    check "with the $OLD_VERSION folder deleted, the $VERSION tool starts and files an entry" \
+        phase 'ZipTool.*' PLOVANE_ZIP_FOLDER="$new"
+    leave_prefix
+}
+msi_after_deleted_copy() {
+    enter_prefix msi-after-deleted-copy
+    local gone="C:\\gone\\plovane-actions-$VERSION-win32"
+    check "a zip copy unpacks" unzip_to "$ZIP" gone
+    check "regsvr32 of its stand-in" phase 'ZipRegister.*' PLOVANE_STANDIN="$gone\\messenger-standin.dll"
+    rm -rf "$WINEPREFIX/drive_c/gone"
+    check "msiexec /i after the copy was deleted (exit 0)" msiexec /i "$MSI"
+    check "the package wrote the user's class for its own stand-in" phase 'AfterDeletedCopy.*'
+    check "the installed tool starts and files an entry (the user's class rows copied to the machine's classes, as Windows merges them)" \
+        phase 'InstalledTool.*'
+    check "msiexec /x removes it (exit 0)" msiexec /x "$MSI"
+    check "removed: files, folder, shortcuts and the user's class gone" phase 'Removed.TheFiles*'
+    leave_prefix
+}
+
 # --- the run --------------------------------------------------------------------------------
 
 select_arch
@@ -305,6 +361,7 @@ fi
 MSI=$work/dist-$VERSION/plovane-actions-$VERSION.msi
 ZIP=$work/dist-$VERSION/plovane-actions-$VERSION-win32.zip
 OLD_MSI=$work/dist-$OLD_VERSION/plovane-actions-$OLD_VERSION.msi
+OLD_ZIP=$work/dist-$OLD_VERSION/plovane-actions-$OLD_VERSION-win32.zip
 MSI_VERSION=$(property "$MSI" ProductVersion)
 OLD_MSI_VERSION=$(property "$OLD_MSI" ProductVersion)
 UPGRADE_CODE=$(property "$MSI" UpgradeCode)
@@ -321,6 +378,9 @@ if [ "$ARCH" = i686 ]; then
     other_server
     other_user_server
     unpacked_zip
+    zip_unpacked_again
+    zip_upgrade
+    msi_after_deleted_copy
 else
     echo "package tests: this machine cannot run 32-bit code, so the packages were checked as" \
         "files only; they are installed and run under Wine where 32-bit code runs"
