@@ -116,8 +116,7 @@ bool IsStandInCopy(const wchar_t* path) {
 bool IsOurRegistration(const wchar_t* registered) {
     // A server nobody can name may be anyone's.
     if (!registered[0] || HasLocalServer()) return false;
-    return IsThisServer(registered) || ServerFileIsGone(registered) ||
-           IsStandInCopy(registered);
+    return IsThisServer(registered) || ServerFileIsGone(registered) || IsStandInCopy(registered);
 }
 
 LSTATUS SetString(HKEY root, const wchar_t* subkey, const wchar_t* name, const wchar_t* value) {
@@ -142,7 +141,8 @@ HRESULT RegisterOwnTypeLibrary(BSTR path) {
 // The library's rows go by name rather than through the library they name: that file may be
 // the deleted copy whose registration is being cleared.
 void RemoveOwnTypeLibrary() {
-    for (const wchar_t* key : kTypeLibraryKeys) RegDeleteTreeW(HKEY_CLASSES_ROOT, key);
+    for (const wchar_t* key : kTypeLibraryKeys)
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, key);
 }
 
 }  // namespace

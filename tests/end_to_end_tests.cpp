@@ -216,9 +216,10 @@ TEST_F(EndToEndTest, TheStandInNeverTakesOverAnotherServersRegistration) {
     const wchar_t* key = L"CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}\\InprocServer32";
     // A server that is there and is not the stand-in.
     const std::wstring other = testing::ProgramFolder() + L"failing-server.dll";
-    ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, key, nullptr, REG_SZ, other.c_str(),
-                              static_cast<DWORD>((other.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegSetKeyValueW(HKEY_CLASSES_ROOT, key, nullptr, REG_SZ, other.c_str(),
+                        static_cast<DWORD>(other.size() + 1) * static_cast<DWORD>(sizeof(wchar_t))),
+        ERROR_SUCCESS);
     EXPECT_NE(Regsvr32(L""), 0);
     EXPECT_EQ(RegisteredServer(), other);
     Regsvr32(L"/u ");

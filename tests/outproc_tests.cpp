@@ -103,25 +103,26 @@ bool WaitUntil(bool (*done)(), DWORD timeoutMs) {
 // own regsvr32 writes both), then the in-process server replaced by a local server, the host
 // program with the given options.
 void RegisterAsLocalServer(const std::wstring& hostOptions) {
-    ASSERT_EQ(testing::RunProcess(L"regsvr32.exe /s " + Quoted(Bin(L"messenger-standin.dll")),
-                                  kWaitMs),
-              0);
-    ASSERT_EQ(RegDeleteTreeW(HKEY_CLASSES_ROOT,
-                             (std::wstring(kClassKey) + L"\\InprocServer32").c_str()),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        testing::RunProcess(L"regsvr32.exe /s " + Quoted(Bin(L"messenger-standin.dll")), kWaitMs),
+        0);
+    ASSERT_EQ(
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(kClassKey) + L"\\InprocServer32").c_str()),
+        ERROR_SUCCESS);
     // Wine reads classes only from the machine's rows; the rows go there for Windows too.
     const std::wstring command = Quoted(Bin(L"standin-host.exe")) + L" " + hostOptions;
-    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE,
-                              (L"Software\\Classes\\" + std::wstring(kClassKey) + L"\\LocalServer32")
-                                  .c_str(),
-                              nullptr, REG_SZ, command.c_str(),
-                              static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t))),
+    ASSERT_EQ(RegSetKeyValueW(
+                  HKEY_LOCAL_MACHINE,
+                  (L"Software\\Classes\\" + std::wstring(kClassKey) + L"\\LocalServer32").c_str(),
+                  nullptr, REG_SZ, command.c_str(),
+                  static_cast<DWORD>(command.size() + 1) * static_cast<DWORD>(sizeof(wchar_t))),
               ERROR_SUCCESS);
 }
 
 void RemoveRegistration() {
-    for (const std::wstring& key : {std::wstring(kClassKey), kTypeLibKey, kInterfaceKey,
-                                    std::wstring(L"Interface\\{52AC8B62-8F88-46CA-902A-1F9106B0A9F4}")}) {
+    for (const std::wstring& key :
+         {std::wstring(kClassKey), kTypeLibKey, kInterfaceKey,
+          std::wstring(L"Interface\\{52AC8B62-8F88-46CA-902A-1F9106B0A9F4}")}) {
         RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
     }
 }
@@ -169,7 +170,8 @@ protected:
         EXPECT_TRUE(testing::CatchForeignBox(kErrorTitle, box, kWaitMs)) << "no box showed";
         // The next press starts once this box is gone, so that its box is never taken for this.
         const ULONGLONG end = GetTickCount64() + kWaitMs;
-        while (FindWindowW(L"#32770", kErrorTitle) && GetTickCount64() < end) Sleep(10);
+        while (FindWindowW(L"#32770", kErrorTitle) && GetTickCount64() < end)
+            Sleep(10);
         return box;
     }
     DWORD CloseAndWait() {
@@ -208,7 +210,7 @@ TEST_F(OutOfProcessTest, TheStandInsTypeLibraryIsRegisteredForMarshalingWithTheC
     const std::wstring server = Bin(L"messenger-standin.dll");
     RegSetKeyValueW(HKEY_CLASSES_ROOT, (std::wstring(kClassKey) + L"\\InprocServer32").c_str(),
                     nullptr, REG_SZ, server.c_str(),
-                    static_cast<DWORD>((server.size() + 1) * sizeof(wchar_t)));
+                    static_cast<DWORD>(server.size() + 1) * static_cast<DWORD>(sizeof(wchar_t)));
     RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(kClassKey) + L"\\LocalServer32").c_str());
     EXPECT_EQ(testing::RunProcess(L"regsvr32.exe /s /u " + Quoted(server), kWaitMs), 0);
     EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kTypeLibKey + L"\\1.0\\0\\win32", nullptr), L"(none)");
@@ -257,7 +259,8 @@ TEST_F(OutOfProcessTest, EveryTextArrivesExactly) {
         std::wstring text;
         // Past the 32K marks where a 16-bit length or an edit control's old default limit
         // would cut it.
-        for (int i = 0; text.size() < 40000; ++i) text += std::to_wstring(i) + L" ";
+        for (int i = 0; text.size() < 40000; ++i)
+            text += std::to_wstring(i) + L" ";
         return text;
     }();
     // Faces and a character from the Supplementary Ideographic Plane: surrogate pairs.

@@ -48,7 +48,7 @@ void Record(const wchar_t* op, BSTR a, BSTR b, BSTR c, BSTR d, LONG flags) {
         return;
     }
     RegSetValueExW(key, L"Op", 0, REG_SZ, reinterpret_cast<const BYTE*>(op),
-                   static_cast<DWORD>((wcslen(op) + 1) * sizeof(wchar_t)));
+                   static_cast<DWORD>(wcslen(op) + 1) * static_cast<DWORD>(sizeof(wchar_t)));
     SetText(key, L"0", a);
     SetText(key, L"1", b);
     SetText(key, L"2", c);
@@ -218,7 +218,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     }
     SetDword(L"Pid", GetCurrentProcessId());
     SetDword(L"Thread", g_thread);
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0)
+        DispatchMessageW(&msg);
     CoRevokeClassObject(cookie);
     if (standIn) standIn->Release();
     CoUninitialize();

@@ -38,8 +38,7 @@ protected:
     }
     IClassFactory* Factory() {
         IClassFactory* factory = nullptr;
-        EXPECT_HRESULT_SUCCEEDED(getClassObject_(messenger::kSessionManagerClsid,
-                                                 IID_IClassFactory,
+        EXPECT_HRESULT_SUCCEEDED(getClassObject_(messenger::kSessionManagerClsid, IID_IClassFactory,
                                                  reinterpret_cast<void**>(&factory)));
         return factory;
     }
@@ -90,9 +89,10 @@ std::wstring RegisteredServer() {
 }
 
 void SetRegisteredServer(const std::wstring& path) {
-    ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, kServerKey, nullptr, REG_SZ, path.c_str(),
-                              static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegSetKeyValueW(HKEY_CLASSES_ROOT, kServerKey, nullptr, REG_SZ, path.c_str(),
+                        static_cast<DWORD>(path.size() + 1) * static_cast<DWORD>(sizeof(wchar_t))),
+        ERROR_SUCCESS);
 }
 
 bool SameFile(const std::wstring& a, const std::wstring& b) {
@@ -114,8 +114,10 @@ protected:
     void TearDown() override {
         testing::RemoveClassRegistration();
         testing::ClearStore();
-        for (const std::wstring& file : files_) DeleteFileW(file.c_str());
-        for (const std::wstring& folder : folders_) RemoveDirectoryW(folder.c_str());
+        for (const std::wstring& file : files_)
+            DeleteFileW(file.c_str());
+        for (const std::wstring& folder : folders_)
+            RemoveDirectoryW(folder.c_str());
         RemoveDirectoryW(scratch_.c_str());
     }
     // A copy of a built file in scratch\folder, under the given name.
@@ -123,7 +125,7 @@ protected:
         const std::wstring dir = scratch_ + L"\\" + folder;
         CreateDirectoryW(dir.c_str(), nullptr);
         folders_.push_back(dir);
-        const std::wstring path = dir + L"\\" + name;
+        std::wstring path = dir + L"\\" + name;
         EXPECT_TRUE(CopyFileW((testing::ProgramFolder() + built).c_str(), path.c_str(), FALSE));
         files_.push_back(path);
         return path;
@@ -140,8 +142,8 @@ protected:
     }
     // The real tool starts with its window, and so found a session manager.
     static void ExpectTheToolStarts() {
-        unique_handle tool(testing::StartProcess(
-            Quoted(testing::ProgramFolder() + L"plovane-actions.exe")));
+        unique_handle tool(
+            testing::StartProcess(Quoted(testing::ProgramFolder() + L"plovane-actions.exe")));
         ASSERT_TRUE(tool);
         HWND form = testing::WaitForVisibleWindow(L"PlovaneForm1", ui::kFormTitle, kWaitMs);
         EXPECT_TRUE(form) << "the tool did not start";

@@ -278,6 +278,9 @@ other_server() {
 other_user_server() {
     enter_prefix other-user-server
     local other='C:\Users\Messenger\msnmsgr-session.dll'
+    # A live server: its file is there (a registration whose folder is gone is stale).
+    mkdir -p "$WINEPREFIX/drive_c/users/Messenger" &&
+        touch "$WINEPREFIX/drive_c/users/Messenger/msnmsgr-session.dll"
     check "another server holds the class for this user" "$WINE" reg add \
         "HKCU\\$class_key\\InprocServer32" /ve /d "$other" /f
     check "msiexec /i installs the MSI beside it (exit 0)" msiexec /i "$MSI"
