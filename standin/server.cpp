@@ -3,6 +3,7 @@
 
 #include <olectl.h>
 
+#include "common/com_ptr.h"
 #include "common/unique_bstr.h"
 #include "common/unique_handle.h"
 #include "messenger/session_manager.h"
@@ -130,12 +131,10 @@ LSTATUS SetString(HKEY root, const wchar_t* subkey, const wchar_t* name, const w
 
 // Written from this file's own path, as the marshaler loads it in both processes.
 HRESULT RegisterOwnTypeLibrary(BSTR path) {
-    ITypeLib* library = nullptr;
-    HRESULT hr = LoadTypeLibEx(path, REGKIND_NONE, &library);
+    plovane::com_ptr<ITypeLib> library;
+    const HRESULT hr = LoadTypeLibEx(path, REGKIND_NONE, library.put());
     if (FAILED(hr)) return hr;
-    hr = RegisterTypeLib(library, path, nullptr);
-    library->Release();
-    return hr;
+    return RegisterTypeLib(library.get(), path, nullptr);
 }
 
 // The library's rows go by name rather than through the library they name: that file may be

@@ -148,6 +148,7 @@ zip_contents() {
         (cd "$work/unzipped" && cmake -E tar xf "$ZIP") &&
         grep -q "regsvr32 messenger-standin.dll" "$work/unzipped/$folder/README.txt" &&
         grep -q "regsvr32 /u messenger-standin.dll" "$work/unzipped/$folder/README.txt" &&
+        grep -q "^Upgrading, or moving the folder" "$work/unzipped/$folder/README.txt" &&
         grep -q $'\r$' "$work/unzipped/$folder/README.txt"
 }
 # The version block of each packaged tool says its package's version, as file and as product.
@@ -179,7 +180,7 @@ check_as_files() {
     check "Start-menu shortcuts for the tool and the Actions window" shortcuts
     check "the uninstall removes the program folder and the Start-menu folder" folders_removed
     check "a later version replaces an earlier one before installing" major_upgrade
-    check "the zip holds the four files in one folder; its README.txt tells how to register and remove" \
+    check "the zip holds the four files in one folder; its README.txt tells how to register, upgrade and remove" \
         zip_contents
     check "the packaged tools' version blocks say $VERSION and $OLD_VERSION" version_blocks
 }
