@@ -78,7 +78,7 @@ std::wstring ShippedFolder() {
 
 const std::set<std::string> kSystemDlls = {
     "kernel32.dll", "user32.dll", "gdi32.dll",    "comctl32.dll", "comdlg32.dll", "ole32.dll",
-    "oleaut32.dll", "msvcrt.dll", "advapi32.dll", "shell32.dll",  "uxtheme.dll"};
+    "oleaut32.dll", "msvcrt.dll", "advapi32.dll", "shell32.dll",  "uxtheme.dll",  "version.dll"};
 
 void ExpectOnlySystemDlls(const PeFile& pe) {
     for (const std::string& dll : pe.Imports()) {
