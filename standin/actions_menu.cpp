@@ -19,10 +19,20 @@ constexpr const wchar_t* kWatchedPaths[] = {
     L"Software", L"Software\\Plovane", L"Software\\Plovane\\Messenger Stand-in", kStoreKeyPath};
 static_assert(sizeof(kWatchedPaths) / sizeof(kWatchedPaths[0]) == ActionsMenu::kWatchedLevels);
 
-// Where no watch could be armed, or the store's lock could not be had, the window looks again
-// this often, so that it never stops following the store.
-constexpr UINT_PTR kRetryTimer = 1;
-constexpr UINT kRetryMs = 1000;
+// Besides every change notification, the window looks at the store this often (a journal's
+// count and the store key's size and time, a few calls), so that a watch lost to a key deleted
+// while it was armed, or a change no watch reported, is still seen within a second.
+constexpr UINT_PTR kLookTimer = 1;
+constexpr UINT kLookMs = 500;
+constexpr UINT kLookLaterMessage = WM_APP + 1;
+// One slice of a pass through the whole store keeps the window from its messages no longer.
+constexpr DWORD kSliceMs = 15;
+// A store this small is read through before the window shows; a bigger one after, in slices,
+// the window answering all the while.
+constexpr DWORD kReadBeforeShowing = 1000;
+// Commands carry a 16-bit identifier; entries beyond the last one are not listed.
+constexpr size_t kMaxListed = 0xFFFF - kFirstEntryCommand + 1;
+constexpr wchar_t kReadingText[] = L"Reading the registered programs\x2026";
 
 // Longer texts are cut, so that no one entry can keep the menu (or its status line) from
 // showing: Windows fails to open a popup with an item of some millions of characters.
@@ -115,7 +125,19 @@ bool ActionsMenu::Create(HINSTANCE instance) {
                               nullptr, instance, nullptr);
     changed_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!status_ || !changed_) return false;
-    Reload();
+    WatchStore();
+    follower_.StartPass();
+    DWORD size = 0;
+    unique_hkey store;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kStoreKeyPath, 0, KEY_READ, store.put()) ==
+        ERROR_SUCCESS) {
+        RegQueryInfoKeyW(store.get(), nullptr, nullptr, nullptr, &size, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr, nullptr);
+    }
+    while (size <= kReadBeforeShowing && follower_.passing())
+        follower_.ContinuePass(INFINITE);
+    SetTimer(hwnd, kLookTimer, kLookMs, nullptr);
+    ShowEntries();
     return true;
 }
 
@@ -146,21 +168,63 @@ bool ActionsMenu::WatchStore() {
     return armed > 0;
 }
 
-void ActionsMenu::Reload() {
-    // Armed again before reading, so that a change made while reading is not missed.
-    const bool watching = WatchStore();
-    const bool read = ReadMenuEntries(entries_);
-    if (watching && read) {
-        KillTimer(hwnd(), kRetryTimer);
-    } else {
-        SetTimer(hwnd(), kRetryTimer, kRetryMs, nullptr);
+bool ActionsMenu::MayChangeEntries() {
+    if (!menuOpen_ && !starting_) return true;
+    lookLater_ = true;
+    return false;
+}
+
+void ActionsMenu::FollowStore(bool woke) {
+    if (!MayChangeEntries()) return;
+    // Armed again before looking, so that a change made while looking is not missed; and after
+    // arming always a look, whatever the watches said.
+    WatchStore();
+    const auto look = follower_.Follow();
+    // A wake that the journal does not explain is a change made by someone else (or one the
+    // journal outran): only a pass through the whole store can tell what it was.
+    const bool unexplained = look == StoreFollower::Look::Unsure || !follower_.whole() ||
+                             (look == StoreFollower::Look::Same && (woke || follower_.StoreMoved()));
+    if (unexplained) {
+        if (follower_.passing()) {
+            passAgain_ = true;
+        } else {
+            follower_.StartPass();
+        }
     }
+    ShowEntries();
+}
+
+void ActionsMenu::LookIfPutOff() {
+    if (!lookLater_ || menuOpen_ || starting_) return;
+    lookLater_ = false;
+    PostMessageW(hwnd(), kLookLaterMessage, 0, 0);
+}
+
+void ActionsMenu::ContinueReading() {
+    if (!follower_.passing() || !MayChangeEntries()) return;
+    follower_.ContinuePass(kSliceMs);
+    if (!follower_.passing() && passAgain_) {
+        passAgain_ = false;
+        follower_.StartPass();
+    }
+    ShowEntries();
+}
+
+void ActionsMenu::ShowEntries() {
+    const bool reading = follower_.passing() && entries_.empty();
+    if (shown_ && shownVersion_ == follower_.version() && reading == reading_) return;
+    shown_ = true;
+    shownVersion_ = follower_.version();
+    reading_ = reading;
     HMENU menu = actionsMenu();
-    while (GetMenuItemCount(menu) > 0)
-        DeleteMenu(menu, 0, MF_BYPOSITION);
-    if (entries_.empty())
-        AppendMenuW(menu, MF_STRING | MF_GRAYED, kFirstEntryCommand - 1, kNoEntriesText);
-    for (size_t i = 0; i < entries_.size(); ++i) {
+    // From the end, so that no item is moved to fill a gap.
+    for (int count = GetMenuItemCount(menu); count > 0; --count)
+        DeleteMenu(menu, static_cast<UINT>(count - 1), MF_BYPOSITION);
+    if (entries_.empty()) {
+        AppendMenuW(menu, MF_STRING | MF_GRAYED, kFirstEntryCommand - 1,
+                    reading ? kReadingText : kNoEntriesText);
+    }
+    for (size_t i = 0; i < entries_.size() && i < kMaxListed; ++i) {
         const UINT flags = MF_STRING | (entries_[i].damaged ? MF_GRAYED : 0);
         AppendMenuW(menu, flags, kFirstEntryCommand + i, ItemText(entries_[i]).c_str());
     }
@@ -170,7 +234,9 @@ void ActionsMenu::Reload() {
 
 void ActionsMenu::ShowSummary() const {
     MenuText text;
-    if (entries_.empty()) {
+    if (reading_) {
+        text.append(kReadingText);
+    } else if (entries_.empty()) {
         text.append(kNoEntriesText);
     } else {
         text.append_number(static_cast<unsigned long>(entries_.size()))
@@ -181,9 +247,11 @@ void ActionsMenu::ShowSummary() const {
 
 bool ActionsMenu::RunOnce(DWORD timeoutMs) {
     HANDLE changed = changed_.get();
+    // While the store is read through, messages are answered between slices of it.
+    const DWORD wait = follower_.passing() && !menuOpen_ ? 0 : timeoutMs;
     const DWORD woke =
-        MsgWaitForMultipleObjectsEx(1, &changed, timeoutMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    if (woke == WAIT_OBJECT_0) Reload();
+        MsgWaitForMultipleObjectsEx(1, &changed, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (woke == WAIT_OBJECT_0) FollowStore(true);
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_QUIT) {
@@ -193,6 +261,7 @@ bool ActionsMenu::RunOnce(DWORD timeoutMs) {
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
+    ContinueReading();
     return true;
 }
 
@@ -208,17 +277,31 @@ LRESULT ActionsMenu::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             SendMessageW(status_, WM_SIZE, 0, 0);
             return 0;
         case WM_TIMER:
-            if (wParam != kRetryTimer) break;
-            KillTimer(hwnd(), kRetryTimer);
-            Reload();
+            if (wParam != kLookTimer) break;
+            FollowStore(false);
             return 0;
+        case kLookLaterMessage:
+            FollowStore(true);
+            return 0;
+        // What the open menu shows stays until it closes: then the look it put off is taken,
+        // after the command chosen in it, which is already queued.
+        case WM_ENTERMENULOOP:
+            menuOpen_ = true;
+            break;
+        case WM_EXITMENULOOP:
+            menuOpen_ = false;
+            LookIfPutOff();
+            break;
         case WM_MENUSELECT:
             OnMenuSelect(LOWORD(wParam), HIWORD(wParam));
             return 0;
         case WM_COMMAND: {
             const UINT id = LOWORD(wParam);
             if (id >= kFirstEntryCommand && id - kFirstEntryCommand < entries_.size()) {
+                starting_ = true;
                 StartEntry(id - kFirstEntryCommand);
+                starting_ = false;
+                LookIfPutOff();
                 return 0;
             }
             break;
