@@ -138,6 +138,7 @@ bool ActionsMenu::Create(HINSTANCE instance) {
         follower_.ContinuePass(INFINITE);
     SetTimer(hwnd, kLookTimer, kLookMs, nullptr);
     ShowEntries();
+    if (size <= kReadBeforeShowing) ContinueBuilding(INFINITE);
     return true;
 }
 
@@ -201,7 +202,11 @@ void ActionsMenu::LookIfPutOff() {
 }
 
 void ActionsMenu::ContinueReading() {
-    if (!follower_.passing() || !MayChangeEntries()) return;
+    if (!(follower_.passing() || building_) || !MayChangeEntries()) return;
+    if (building_) {
+        ContinueBuilding(kSliceMs);
+        return;
+    }
     follower_.ContinuePass(kSliceMs);
     if (!follower_.passing() && passAgain_) {
         passAgain_ = false;
@@ -210,31 +215,141 @@ void ActionsMenu::ContinueReading() {
     ShowEntries();
 }
 
+namespace {
+
+UINT CommandOf(size_t position) {
+    return kFirstEntryCommand + static_cast<UINT>(position);
+}
+
+void PutItem(HMENU menu, size_t position, const MenuEntry& entry, bool insert) {
+    const MenuText text = ItemText(entry);
+    MENUITEMINFOW item = {};
+    item.cbSize = sizeof(item);
+    item.fMask = MIIM_STRING | MIIM_STATE | MIIM_ID | MIIM_FTYPE;
+    item.fType = MFT_STRING;
+    item.fState = entry.damaged ? MFS_GRAYED : MFS_ENABLED;
+    item.wID = CommandOf(position);
+    item.dwTypeData = const_cast<wchar_t*>(text.c_str());
+    if (insert) {
+        InsertMenuItemW(menu, static_cast<UINT>(position), TRUE, &item);
+    } else {
+        SetMenuItemInfoW(menu, static_cast<UINT>(position), TRUE, &item);
+    }
+}
+
+// Each item's command names its position, so items after a change are numbered again.
+void Renumber(HMENU menu, size_t from, size_t to) {
+    MENUITEMINFOW item = {};
+    item.cbSize = sizeof(item);
+    item.fMask = MIIM_ID;
+    for (size_t i = from; i < to; ++i) {
+        item.wID = CommandOf(i);
+        SetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &item);
+    }
+}
+
+}  // namespace
+
+// The menu's items are the entries, one by one in their order, up to kMaxListed; a store of
+// thousands is listed anew in slices (appending items one by one costs more the longer the menu
+// grows), while the bar offers only a disabled item that says so, and a change of a few entries
+// changes only their items.
 void ActionsMenu::ShowEntries() {
-    const bool reading = follower_.passing() && entries_.empty();
-    if (shown_ && shownVersion_ == follower_.version() && reading == reading_) return;
-    shown_ = true;
-    shownVersion_ = follower_.version();
-    reading_ = reading;
-    HMENU menu = actionsMenu();
-    // From the end, so that no item is moved to fill a gap.
-    for (int count = GetMenuItemCount(menu); count > 0; --count)
-        DeleteMenu(menu, static_cast<UINT>(count - 1), MF_BYPOSITION);
-    if (entries_.empty()) {
+    heap_array<EntryChange> changes;
+    if (follower_.TakeChanges(changes) || !shown_) {
+        shown_ = true;
+        StartBuilding();
+    } else {
+        HMENU menu = building_ ? building_ : actionsMenu();
+        size_t items = building_ ? built_ : Listed(menu);
+        if (!building_ && items == 0) {
+            while (GetMenuItemCount(menu) > 0)
+                DeleteMenu(menu, 0, MF_BYPOSITION);  // the disabled item of an empty menu
+        }
+        size_t renumberFrom = items;
+        for (const EntryChange& change : changes) {
+            const size_t at = change.position;
+            if (at >= items && (change.kind != EntryChange::Inserted || at > items)) continue;
+            if (change.kind == EntryChange::Erased) {
+                DeleteMenu(menu, static_cast<UINT>(at), MF_BYPOSITION);
+                --items;
+            } else if (change.kind == EntryChange::Inserted) {
+                if (building_ && at == items) continue;  // its turn to be appended comes
+                PutItem(menu, at, entries_[at], true);
+                ++items;
+            } else {
+                PutItem(menu, at, entries_[at], false);
+            }
+            renumberFrom = renumberFrom < at ? renumberFrom : at;
+        }
+        if (building_) {
+            built_ = items;
+        } else {
+            FitTail(menu, items);
+            items = Listed(menu);
+        }
+        Renumber(menu, renumberFrom, items);
+        if (!building_ && !changes.empty()) DrawMenuBar(hwnd());
+    }
+    ShowSummary();
+}
+
+// The number of entries the menu lists (its one disabled item, when there are none, is not one).
+size_t ActionsMenu::Listed(HMENU menu) const {
+    const int count = GetMenuItemCount(menu);
+    if (count <= 0 || GetMenuItemID(menu, 0) == kFirstEntryCommand - 1) return 0;
+    return static_cast<size_t>(count);
+}
+
+// Puts the disabled item in an empty menu, or takes it away, and keeps the menu to kMaxListed.
+void ActionsMenu::FitTail(HMENU menu, size_t items) {
+    const size_t wanted = entries_.size() < kMaxListed ? entries_.size() : kMaxListed;
+    for (; items > wanted; --items)
+        DeleteMenu(menu, static_cast<UINT>(items - 1), MF_BYPOSITION);
+    for (; items < wanted; ++items)
+        PutItem(menu, items, entries_[items], true);
+    if (wanted == 0 && GetMenuItemCount(menu) == 0) {
         AppendMenuW(menu, MF_STRING | MF_GRAYED, kFirstEntryCommand - 1,
-                    reading ? kReadingText : kNoEntriesText);
+                    follower_.passing() ? kReadingText : kNoEntriesText);
     }
-    for (size_t i = 0; i < entries_.size() && i < kMaxListed; ++i) {
-        const UINT flags = MF_STRING | (entries_[i].damaged ? MF_GRAYED : 0);
-        AppendMenuW(menu, flags, kFirstEntryCommand + i, ItemText(entries_[i]).c_str());
-    }
+}
+
+void ActionsMenu::StartBuilding() {
+    if (building_) DestroyMenu(building_);
+    building_ = CreatePopupMenu();
+    built_ = 0;
+    // Until the new menu is whole, the bar offers one disabled item that says it is coming.
+    HMENU reading = CreatePopupMenu();
+    AppendMenuW(reading, MF_STRING | MF_GRAYED, kFirstEntryCommand - 1, kReadingText);
+    SetPopup(reading);
+    ContinueBuilding(kSliceMs);
+}
+
+void ActionsMenu::SetPopup(HMENU popup) {
+    // The item's old menu is destroyed with the change.
+    ModifyMenuW(GetMenu(hwnd()), 0, MF_BYPOSITION | MF_POPUP, reinterpret_cast<UINT_PTR>(popup),
+                L"&Actions");
     DrawMenuBar(hwnd());
+}
+
+void ActionsMenu::ContinueBuilding(DWORD budgetMs) {
+    if (!building_) return;
+    const size_t wanted = entries_.size() < kMaxListed ? entries_.size() : kMaxListed;
+    const ULONGLONG end = GetTickCount64() + budgetMs;
+    while (built_ < wanted && GetTickCount64() < end) {
+        PutItem(building_, built_, entries_[built_], true);
+        ++built_;
+    }
+    if (built_ < wanted) return;
+    FitTail(building_, built_);
+    SetPopup(building_);
+    building_ = nullptr;
     ShowSummary();
 }
 
 void ActionsMenu::ShowSummary() const {
     MenuText text;
-    if (reading_) {
+    if (building_ || (follower_.passing() && entries_.empty())) {
         text.append(kReadingText);
     } else if (entries_.empty()) {
         text.append(kNoEntriesText);
@@ -248,7 +363,7 @@ void ActionsMenu::ShowSummary() const {
 bool ActionsMenu::RunOnce(DWORD timeoutMs) {
     HANDLE changed = changed_.get();
     // While the store is read through, messages are answered between slices of it.
-    const DWORD wait = follower_.passing() && !menuOpen_ ? 0 : timeoutMs;
+    const DWORD wait = (follower_.passing() || building_) && !menuOpen_ ? 0 : timeoutMs;
     const DWORD woke =
         MsgWaitForMultipleObjectsEx(1, &changed, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     if (woke == WAIT_OBJECT_0) FollowStore(true);

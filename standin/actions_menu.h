@@ -20,7 +20,10 @@ public:
     static constexpr size_t kWatchedLevels = 4;
 
     ActionsMenu() = default;
-    ~ActionsMenu() { DestroyOwnWindow(); }
+    ~ActionsMenu() {
+        DestroyOwnWindow();
+        if (building_) DestroyMenu(building_);
+    }
 
     bool Create(HINSTANCE instance);
     void Show(int showCommand);
@@ -40,6 +43,11 @@ private:
     void FollowStore(bool woke);
     void ContinueReading();
     void ShowEntries();
+    void StartBuilding();
+    void ContinueBuilding(DWORD budgetMs);
+    void SetPopup(HMENU popup);
+    size_t Listed(HMENU menu) const;
+    void FitTail(HMENU menu, size_t items);
     bool MayChangeEntries();
     void LookIfPutOff();
     void OnMenuSelect(UINT item, UINT flags);
@@ -52,9 +60,10 @@ private:
     // The entries as the menu shows them: they change only when the menu is built again.
     StoreFollower follower_;
     const heap_array<MenuEntry>& entries_ = follower_.entries();
-    unsigned shownVersion_ = 0;
     bool shown_ = false;
-    bool reading_ = false;
+    // The menu being listed anew, in slices, and how many of the entries it lists so far.
+    HMENU building_ = nullptr;
+    size_t built_ = 0;
     // While the menu is open, or a program is being started, what the user chose stays as shown:
     // a look at the store waits, and is taken as soon as it may.
     bool menuOpen_ = false;

@@ -153,8 +153,26 @@ bool StoreFollower::StoreMoved() const {
            CompareFileTime(&now.written, &fingerprint_.written) != 0;
 }
 
+// Beyond this many, changes are not listed one by one: the entries are shown anew.
+constexpr size_t kMaxListedChanges = 256;
+
+void StoreFollower::Note(EntryChange::Kind kind, size_t position) {
+    if (renewed_) return;
+    if (changes_.size() >= kMaxListedChanges || !changes_.push_back({kind, position})) {
+        renewed_ = true;
+        changes_.clear();
+    }
+}
+
+bool StoreFollower::TakeChanges(heap_array<EntryChange>& changes) {
+    changes.clear();
+    changes.swap(changes_);
+    const bool renewed = renewed_;
+    renewed_ = false;
+    return renewed;
+}
+
 bool StoreFollower::Apply(MenuEntry&& entry, bool present) {
-    ++version_;
     const MenuEntry* at = std::lower_bound(
         entries_.begin(), entries_.end(), entry.keyName, [](const MenuEntry& e, const wchar_t* k) {
             return CompareKeyNames(e.keyName, k) < 0;
@@ -162,15 +180,21 @@ bool StoreFollower::Apply(MenuEntry&& entry, bool present) {
     const auto index = static_cast<size_t>(at - entries_.begin());
     const bool found = at != entries_.end() && CompareKeyNames(at->keyName, entry.keyName) == 0;
     if (!present) {
-        if (found) entries_.erase(index);
+        if (found) {
+            entries_.erase(index);
+            Note(EntryChange::Erased, index);
+        }
         return true;
     }
     entry.pass = pass_;  // newer than anything the pass in progress read of it
     if (found) {
         entries_[index] = std::move(entry);
+        Note(EntryChange::Replaced, index);
         return true;
     }
-    return entries_.insert(index, std::move(entry));
+    if (!entries_.insert(index, std::move(entry))) return false;
+    Note(EntryChange::Inserted, index);
+    return true;
 }
 
 StoreFollower::Look StoreFollower::Follow() {
@@ -301,7 +325,38 @@ bool StoreFollower::ContinuePass(DWORD budgetMs) {
 // journaled since it started (and the one unfinished then) are read again over what it read.
 bool StoreFollower::FinishPass() {
     passing_ = false;
-    ++version_;
+    size_t gone = 0;
+    for (const MenuEntry& e : entries_)
+        gone += e.pass != pass_;
+    // A few changes are made one by one, so that what shows the entries changes only them.
+    const bool few = passFound_.size() + gone <= kMaxListedChanges / 4 && !entries_.empty();
+    if (!(few ? FinishPassByEntry() : FinishPassWhole())) return true;
+    seen_ = passMark_;
+    fingerprint_ = passPrint_;
+    if (Follow() == Look::Unsure && whole_) StartPass();
+    return true;
+}
+
+bool StoreFollower::FinishPassByEntry() {
+    for (MenuEntry& found : passFound_) {
+        if (!Apply(std::move(found), true)) {
+            whole_ = false;
+            passFound_.clear();
+            return false;
+        }
+    }
+    passFound_.clear();
+    for (size_t i = entries_.size(); i-- > 0;) {
+        if (entries_[i].pass == pass_) continue;
+        entries_.erase(i);
+        Note(EntryChange::Erased, i);
+    }
+    return true;
+}
+
+bool StoreFollower::FinishPassWhole() {
+    renewed_ = true;
+    changes_.clear();
     const size_t held = entries_.size();
     for (MenuEntry& found : passFound_) {
         if (!entries_.push_back(std::move(found))) {
@@ -327,16 +382,13 @@ bool StoreFollower::FinishPass() {
         }
     }
     entries_.keep_if([this](const MenuEntry& e) { return e.pass == pass_; });
-    seen_ = passMark_;
-    fingerprint_ = passPrint_;
-    if (Follow() == Look::Unsure && whole_) StartPass();
     return true;
 }
 
 heap_array<MenuEntry> StoreFollower::TakeEntries() {
     heap_array<MenuEntry> taken;
     taken.swap(entries_);
-    ++version_;
+    renewed_ = true;
     return taken;
 }
 

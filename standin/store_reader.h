@@ -30,6 +30,13 @@ struct StoreMark {
     wchar_t pending[kMaxKeyNameLength + 1] = {};
 };
 
+// One change of a follower's entries, by position, for what shows them to make alike: an entry
+// put in at position (those from there on one place further), taken out, or read again there.
+struct EntryChange {
+    enum Kind : unsigned char { Inserted, Erased, Replaced } kind;
+    size_t position;
+};
+
 // Follows the store without its lock, so that no writer ever waits on a reader: entries are
 // sorted by key name as the registry orders key names (without regard to case), an entry whose
 // change is unfinished (its writer still at work, or dead) is held as it was before that change,
@@ -59,8 +66,9 @@ public:
     bool whole() const { return whole_; }
 
     const heap_array<MenuEntry>& entries() const { return entries_; }
-    // Moves on whenever the entries change, so that what shows them knows to show them again.
-    unsigned version() const { return version_; }
+    // The changes made to the entries since the last call, in order, into changes; true instead
+    // when there were too many to list, and whatever shows the entries shows them all anew.
+    bool TakeChanges(heap_array<EntryChange>& changes);
     heap_array<MenuEntry> TakeEntries();
 
 private:
@@ -71,6 +79,9 @@ private:
     };
     static Fingerprint ReadFingerprint();
     bool Apply(MenuEntry&& entry, bool present);
+    void Note(EntryChange::Kind kind, size_t position);
+    bool FinishPassByEntry();
+    bool FinishPassWhole();
     bool FinishPass();
     DWORD Resume(HKEY store) const;
 
@@ -78,7 +89,8 @@ private:
     StoreMark seen_;
     Fingerprint fingerprint_;
     bool whole_ = true;
-    unsigned version_ = 0;
+    heap_array<EntryChange> changes_;
+    bool renewed_ = false;
     // The pass in progress: where it is, the mark it started from, what it read so far.
     bool passing_ = false;
     unsigned pass_ = 0;
