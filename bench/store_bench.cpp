@@ -163,6 +163,10 @@ int RunOne(const std::wstring& exe, int changes, int entries) {
         if (FAILED(hr)) ++failures;
         const int expected = adding ? entries + i + 1 : entries + 2 * changes - i - 1;
         follows.push_back(WaitStatus(status, Programs(expected), start, 10000));
+        if (follows.back() < 0) {
+            std::fprintf(stderr, "change %d of %d entries not shown in 10 s; the window says %ls\n",
+                         i, entries, StatusText(status).c_str());
+        }
         const double spent = NowMs() - start;
         if (spent < 300) Sleep(static_cast<DWORD>(300 - spent));
     }

@@ -396,7 +396,7 @@ LRESULT ActionsMenu::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             FollowStore(false);
             return 0;
         case kLookLaterMessage:
-            FollowStore(true);
+            FollowStore(false);
             return 0;
         // What the open menu shows stays until it closes: then the look it put off is taken,
         // after the command chosen in it, which is already queued.

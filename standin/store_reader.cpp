@@ -155,6 +155,7 @@ bool StoreFollower::StoreMoved() const {
 
 // Beyond this many, changes are not listed one by one: the entries are shown anew.
 constexpr size_t kMaxListedChanges = 256;
+constexpr unsigned kMaxPassesAgain = 3;
 
 void StoreFollower::Note(EntryChange::Kind kind, size_t position) {
     if (renewed_) return;
@@ -333,7 +334,13 @@ bool StoreFollower::FinishPass() {
     if (!(few ? FinishPassByEntry() : FinishPassWhole())) return true;
     seen_ = passMark_;
     fingerprint_ = passPrint_;
-    if (Follow() == Look::Unsure && whole_) StartPass();
+    const bool unsure = Follow() == Look::Unsure;
+    // A store that still counts other than what was read had keys stepped over (or changed by
+    // another program meanwhile): one more pass, though not for ever under a storm of changes.
+    const Fingerprint now = ReadFingerprint();
+    const bool miscounted = now.exists ? now.subkeys != entries_.size() : !entries_.empty();
+    passesAgain_ = unsure || miscounted ? passesAgain_ + 1 : 0;
+    if (whole_ && (unsure || miscounted) && passesAgain_ <= kMaxPassesAgain) StartPass();
     return true;
 }
 
@@ -346,10 +353,24 @@ bool StoreFollower::FinishPassByEntry() {
         }
     }
     passFound_.clear();
+    // A key removed before the pass's place while it read on moves the keys after it down one,
+    // so the pass may have stepped over one: an entry it did not find is looked up on its own.
     for (size_t i = entries_.size(); i-- > 0;) {
         if (entries_[i].pass == pass_) continue;
-        entries_.erase(i);
-        Note(EntryChange::Erased, i);
+        MenuEntry entry;
+        bool present = false;
+        if (!ReadKey(entries_[i].keyName, passMark_, entry, present)) {
+            whole_ = false;
+            return false;
+        }
+        if (present) {
+            entries_[i] = std::move(entry);
+            entries_[i].pass = pass_;
+            Note(EntryChange::Replaced, i);
+        } else {
+            entries_.erase(i);
+            Note(EntryChange::Erased, i);
+        }
     }
     return true;
 }

@@ -94,6 +94,7 @@ private:
     // The pass in progress: where it is, the mark it started from, what it read so far.
     bool passing_ = false;
     unsigned pass_ = 0;
+    unsigned passesAgain_ = 0;
     DWORD passIndex_ = 0;
     wchar_t passLast_[kMaxKeyNameLength + 1] = {};
     StoreMark passMark_;
