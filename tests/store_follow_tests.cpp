@@ -355,6 +355,28 @@ TEST(FollowingInProcessTest, OneChangeInABigStoreReadsOnlyTheEntryChanged) {
     testing::ClearStore();
 }
 
+// Only the window's messages are run here, never its wait for a change notification: as if every
+// notification were lost, its own look at the store must still show each change within a second.
+TEST(FollowingInProcessTest, AChangeNoNotificationReportsIsShownByTheWindowsOwnLook) {
+    com_apartment apartment;
+    testing::ClearStore();
+    standin::ActionsMenu menu;
+    ASSERT_TRUE(menu.Create(GetModuleHandleW(nullptr)));
+    ASSERT_TRUE(menu.entries().empty());
+    for (int round = 1; round <= 3; ++round) {
+        ASSERT_HRESULT_SUCCEEDED(Register(KeyName(round)));
+        const ULONGLONG end = GetTickCount64() + kFollowMs;
+        while (menu.entries().size() != static_cast<size_t>(round) && GetTickCount64() < end) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+            testing::PumpMessages();
+        }
+        EXPECT_EQ(menu.entries().size(), static_cast<size_t>(round));
+    }
+    DestroyWindow(menu.hwnd());
+    testing::PumpMessages();
+    testing::ClearStore();
+}
+
 // The undo record's name cannot be deleted once a change is done: whatever the change then
 // answered, the store holds what it answered, and the next writer undoes nothing finished.
 LSTATUS RefuseForgetting() {
