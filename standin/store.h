@@ -49,8 +49,8 @@ using ValueWriteFault = LSTATUS (*)(int value);
 // It starts null, before any code runs; the check cannot see that from here.
 extern ValueWriteFault g_valueWriteFault;  // NOLINT(bugprone-dynamic-static-initializers)
 
-// For tests only, like the one above: when set, it is asked before the undo record's name is
-// deleted, and a status other than ERROR_SUCCESS is taken as that deletion's own.
+// For tests only, like the one above: when set, it is asked before the undo record is deleted,
+// and a status other than ERROR_SUCCESS is taken as that deletion's own (nothing is deleted).
 using UndoForgetFault = LSTATUS (*)();
 extern UndoForgetFault g_undoForgetFault;  // NOLINT(bugprone-dynamic-static-initializers)
 
