@@ -48,6 +48,12 @@ double Percentile(std::vector<double> values, double p) {
     return values[at];
 }
 
+std::string Fixed(double value) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.1f", value);
+    return text;
+}
+
 unique_bstr Bstr(const std::wstring& text) {
     return unique_bstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
 }
@@ -188,7 +194,7 @@ int RunOne(const std::wstring& exe, int changes, int entries) {
         Percentile(latencies, 0.5), entries, Percentile(latencies, 1.0), entries,
         longestHold.load(), entries, longestAnswer.load(), entries, Percentile(follows, 0.5),
         entries,
-        allFollowed ? std::to_string(Percentile(follows, 1.0)).c_str() : "not shown in 10 s");
+        allFollowed ? Fixed(Percentile(follows, 1.0)).c_str() : "not shown in 10 s");
     std::fflush(stdout);
     RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Plovane");
     return 0;
