@@ -72,8 +72,9 @@ void FillStore(int count) {
         for (const auto& [name, text] : {std::pair{L"MenuName", static_cast<const wchar_t*>(menu)},
                                          std::pair{L"URL", L"http://example.invalid/"},
                                          std::pair{L"Path", L"C:\\nowhere\\p.exe"}}) {
-            RegSetValueExW(entry.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
-                           static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t)));
+            RegSetValueExW(
+                entry.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                static_cast<DWORD>(wcslen(text) + 1) * static_cast<DWORD>(sizeof(wchar_t)));
         }
         RegSetValueExW(entry.get(), L"Flags", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&flags),
                        sizeof(flags));
@@ -162,8 +163,8 @@ int RunOne(const std::wstring& exe, int changes, int entries) {
         swprintf(key, 32, L"added-%03d", adding ? i : i - changes);
         const double start = NowMs();
         const HRESULT hr =
-            adding ? standin::StoreEntry(Bstr(key).get(), Bstr(L"Added").get(),
-                                         Bstr(L"url").get(), Bstr(L"C:\\nowhere\\a.exe").get(), 0)
+            adding ? standin::StoreEntry(Bstr(key).get(), Bstr(L"Added").get(), Bstr(L"url").get(),
+                                         Bstr(L"C:\\nowhere\\a.exe").get(), 0)
                    : standin::RemoveEntry(Bstr(key).get());
         latencies.push_back(NowMs() - start);
         if (FAILED(hr)) ++failures;
@@ -193,8 +194,7 @@ int RunOne(const std::wstring& exe, int changes, int entries) {
         entries, shown, entries, loaded, entries, latencies.size(), entries, failures, entries,
         Percentile(latencies, 0.5), entries, Percentile(latencies, 1.0), entries,
         longestHold.load(), entries, longestAnswer.load(), entries, Percentile(follows, 0.5),
-        entries,
-        allFollowed ? Fixed(Percentile(follows, 1.0)).c_str() : "not shown in 10 s");
+        entries, allFollowed ? Fixed(Percentile(follows, 1.0)).c_str() : "not shown in 10 s");
     std::fflush(stdout);
     RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Plovane");
     return 0;

@@ -183,8 +183,9 @@ void ActionsMenu::FollowStore(bool woke) {
     const auto look = follower_.Follow();
     // A wake that the journal does not explain is a change made by someone else (or one the
     // journal outran): only a pass through the whole store can tell what it was.
-    const bool unexplained = look == StoreFollower::Look::Unsure || !follower_.whole() ||
-                             (look == StoreFollower::Look::Same && (woke || follower_.StoreMoved()));
+    const bool unexplained =
+        look == StoreFollower::Look::Unsure || !follower_.whole() ||
+        (look == StoreFollower::Look::Same && (woke || follower_.StoreMoved()));
     if (unexplained) {
         if (follower_.passing()) {
             passAgain_ = true;

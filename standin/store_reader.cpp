@@ -92,10 +92,10 @@ void ReadMark(StoreMark& mark) {
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kJournalKeyPath, 0, KEY_READ, journal.put()) ==
         ERROR_SUCCESS) {
         DWORD type = 0, bytes = sizeof(mark.count);
-        mark.counted = RegQueryValueExW(journal.get(), kJournalCountName, nullptr, &type,
-                                        reinterpret_cast<BYTE*>(&mark.count),
-                                        &bytes) == ERROR_SUCCESS &&
-                       type == REG_DWORD && bytes == sizeof(mark.count);
+        mark.counted =
+            RegQueryValueExW(journal.get(), kJournalCountName, nullptr, &type,
+                             reinterpret_cast<BYTE*>(&mark.count), &bytes) == ERROR_SUCCESS &&
+            type == REG_DWORD && bytes == sizeof(mark.count);
         if (!mark.counted) mark.count = 0;
     }
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kUndoKeyPath, 0, KEY_READ, undo.put()) == ERROR_SUCCESS &&
@@ -122,9 +122,8 @@ bool ReadKey(const wchar_t* keyName, const StoreMark& mark, MenuEntry& entry, bo
     unique_hkey parent, key;
     const wchar_t* path = unfinished ? kUndoKeyPath : kStoreKeyPath;
     const wchar_t* subkey = unfinished ? kUndoEntryName : keyName;
-    present =
-        RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, parent.put()) == ERROR_SUCCESS &&
-        RegOpenKeyExW(parent.get(), subkey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    present = RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, parent.put()) == ERROR_SUCCESS &&
+              RegOpenKeyExW(parent.get(), subkey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
     key.reset();
     return !present || ReadEntry(parent.get(), subkey, keyName, entry);
 }
@@ -139,11 +138,11 @@ struct KeyRead {
 StoreFollower::Fingerprint StoreFollower::ReadFingerprint() {
     Fingerprint print;
     unique_hkey store;
-    print.exists = RegOpenKeyExW(HKEY_CURRENT_USER, kStoreKeyPath, 0, KEY_READ, store.put()) ==
-                       ERROR_SUCCESS &&
-                   RegQueryInfoKeyW(store.get(), nullptr, nullptr, nullptr, &print.subkeys,
-                                    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                    &print.written) == ERROR_SUCCESS;
+    print.exists =
+        RegOpenKeyExW(HKEY_CURRENT_USER, kStoreKeyPath, 0, KEY_READ, store.put()) ==
+            ERROR_SUCCESS &&
+        RegQueryInfoKeyW(store.get(), nullptr, nullptr, nullptr, &print.subkeys, nullptr, nullptr,
+                         nullptr, nullptr, nullptr, nullptr, &print.written) == ERROR_SUCCESS;
     return print;
 }
 
@@ -175,9 +174,8 @@ bool StoreFollower::TakeChanges(heap_array<EntryChange>& changes) {
 
 bool StoreFollower::Apply(MenuEntry&& entry, bool present) {
     const MenuEntry* at = std::lower_bound(
-        entries_.begin(), entries_.end(), entry.keyName, [](const MenuEntry& e, const wchar_t* k) {
-            return CompareKeyNames(e.keyName, k) < 0;
-        });
+        entries_.begin(), entries_.end(), entry.keyName,
+        [](const MenuEntry& e, const wchar_t* k) { return CompareKeyNames(e.keyName, k) < 0; });
     const auto index = static_cast<size_t>(at - entries_.begin());
     const bool found = at != entries_.end() && CompareKeyNames(at->keyName, entry.keyName) == 0;
     if (!present) {
@@ -250,7 +248,6 @@ void StoreFollower::StartPass() {
     passLast_[0] = L'\0';
     passFound_.clear();
     ReadMark(passMark_);
-    passPrint_ = ReadFingerprint();
 }
 
 // Where the pass goes on: after the last key it read, wherever keys added or removed since have
@@ -333,7 +330,9 @@ bool StoreFollower::FinishPass() {
     const bool few = passFound_.size() + gone <= kMaxListedChanges / 4 && !entries_.empty();
     if (!(few ? FinishPassByEntry() : FinishPassWhole())) return true;
     seen_ = passMark_;
-    fingerprint_ = passPrint_;
+    // Taken now, not when the pass began: changes made meanwhile are read below or were
+    // reported, and the store moving under a pass must not start the next one for nothing.
+    fingerprint_ = ReadFingerprint();
     const bool unsure = Follow() == Look::Unsure;
     // A store that still counts other than what was read had keys stepped over (or changed by
     // another program meanwhile): one more pass, though not for ever under a storm of changes.

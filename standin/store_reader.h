@@ -98,7 +98,6 @@ private:
     DWORD passIndex_ = 0;
     wchar_t passLast_[kMaxKeyNameLength + 1] = {};
     StoreMark passMark_;
-    Fingerprint passPrint_;
     heap_array<MenuEntry> passFound_;
 };
 

@@ -56,8 +56,9 @@ void FillStore(int count) {
                      {L"URL", L"http://example.invalid/"},
                      {L"Path", L"C:\\nowhere\\p.exe"}};
         for (const auto& t : texts) {
-            RegSetValueExW(entry.get(), t.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(t.text),
-                           static_cast<DWORD>((wcslen(t.text) + 1) * sizeof(wchar_t)));
+            RegSetValueExW(
+                entry.get(), t.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(t.text),
+                static_cast<DWORD>(wcslen(t.text) + 1) * static_cast<DWORD>(sizeof(wchar_t)));
         }
         RegSetValueExW(entry.get(), L"Flags", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&flags),
                        sizeof(flags));
@@ -279,9 +280,10 @@ TEST_F(BigStoreTest, EveryRegisterAndUnregisterSucceedsAndTheWindowFollowsEach) 
 TEST_F(BigStoreTest, WhileItReadsTheWholeStoreAgainTheWindowAnswersAndHoldsNoLock) {
     // Deleted by another program, as regedit would: nothing says which entry changed, so the
     // window reads the store through again.
-    ASSERT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER,
-                             (std::wstring(standin::kStoreKeyPath) + L"\\" + KeyName(5000)).c_str()),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegDeleteTreeW(HKEY_CURRENT_USER,
+                       (std::wstring(standin::kStoreKeyPath) + L"\\" + KeyName(5000)).c_str()),
+        ERROR_SUCCESS);
     unique_handle mutex(CreateMutexW(nullptr, FALSE, standin::kStoreMutexName));
     std::atomic<bool> done{false};
     std::atomic<int> busy{0};
@@ -312,9 +314,8 @@ TEST_F(BigStoreTest, ItsMenuOfTenThousandItemsOpensAndItsItemsAreReached) {
     EXPECT_EQ(Press(VK_DOWN), KeyName(1));
     EXPECT_EQ(Press(VK_UP), KeyName(0));
     PostMessageW(window_, WM_KEYDOWN, VK_UP, 0);
-    EXPECT_TRUE(StatusBecomes(status_, L"Key: " + KeyName(kEntries - 1) +
-                                           L"    URL: http://example.invalid/",
-                              kWaitMs))
+    EXPECT_TRUE(StatusBecomes(
+        status_, L"Key: " + KeyName(kEntries - 1) + L"    URL: http://example.invalid/", kWaitMs))
         << "Up from the first item wraps to the last: " << StatusText(status_);
     PostMessageW(window_, WM_KEYDOWN, VK_ESCAPE, 0);
     PostMessageW(window_, WM_KEYDOWN, VK_ESCAPE, 0);
@@ -408,7 +409,8 @@ TEST_F(ForgetRefused, AReplacedEntryStaysAsTheAnswerSaidThroughTheNextWrite) {
     EXPECT_EQ(testing::ReadEntry(L"k")->path, expected) << std::hex << hr;
     EXPECT_EQ(ShownPath(L"k"), expected);
     ASSERT_HRESULT_SUCCEEDED(Register(L"other"));
-    EXPECT_EQ(testing::ReadEntry(L"k")->path, expected) << "the next writer changed a finished entry";
+    EXPECT_EQ(testing::ReadEntry(L"k")->path, expected)
+        << "the next writer changed a finished entry";
     EXPECT_EQ(ShownPath(L"k"), expected);
 }
 
