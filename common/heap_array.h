@@ -36,6 +36,38 @@ public:
         items_[size_++] = std::move(item);
         return true;
     }
+    // Puts item at position at, the items from there on one place further; false, with the
+    // array as it was, when there is no memory for one more.
+    bool insert(std::size_t at, T&& item) noexcept {
+        if (size_ == capacity_ && !Grow()) return false;
+        for (std::size_t i = size_; i > at; --i)
+            items_[i] = std::move(items_[i - 1]);
+        items_[at] = std::move(item);
+        ++size_;
+        return true;
+    }
+    // Removes the item at position at; what it held is released at once.
+    void erase(std::size_t at) noexcept {
+        for (std::size_t i = at; i + 1 < size_; ++i)
+            items_[i] = std::move(items_[i + 1]);
+        items_[--size_] = T();
+    }
+    // Keeps, in their order, only the items for which keep(item) is true.
+    template <class Keep>
+    void keep_if(Keep keep) noexcept {
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < size_; ++i) {
+            if (!keep(items_[i])) continue;
+            if (kept != i) items_[kept] = std::move(items_[i]);
+            ++kept;
+        }
+        while (size_ > kept)
+            items_[--size_] = T();
+    }
+    void clear() noexcept {
+        heap_array gone;
+        swap(gone);
+    }
     void swap(heap_array& other) noexcept {
         std::swap(items_, other.items_);
         std::swap(size_, other.size_);

@@ -19,10 +19,20 @@ constexpr const wchar_t* kWatchedPaths[] = {
     L"Software", L"Software\\Plovane", L"Software\\Plovane\\Messenger Stand-in", kStoreKeyPath};
 static_assert(sizeof(kWatchedPaths) / sizeof(kWatchedPaths[0]) == ActionsMenu::kWatchedLevels);
 
-// Where no watch could be armed, or the store's lock could not be had, the window looks again
-// this often, so that it never stops following the store.
-constexpr UINT_PTR kRetryTimer = 1;
-constexpr UINT kRetryMs = 1000;
+// Besides every change notification, the window looks at the store this often (a journal's
+// count and the store key's size and time, a few calls), so that a watch lost to a key deleted
+// while it was armed, or a change no watch reported, is still seen within a second.
+constexpr UINT_PTR kLookTimer = 1;
+constexpr UINT kLookMs = 500;
+constexpr UINT kLookLaterMessage = WM_APP + 1;
+// One slice of a pass through the whole store keeps the window from its messages no longer.
+constexpr DWORD kSliceMs = 15;
+// A store this small is read through before the window shows; a bigger one after, in slices,
+// the window answering all the while.
+constexpr DWORD kReadBeforeShowing = 1000;
+// Commands carry a 16-bit identifier; entries beyond the last one are not listed.
+constexpr size_t kMaxListed = 0xFFFF - kFirstEntryCommand + 1;
+constexpr wchar_t kReadingText[] = L"Reading the registered programs\x2026";
 
 // Longer texts are cut, so that no one entry can keep the menu (or its status line) from
 // showing: Windows fails to open a popup with an item of some millions of characters.
@@ -115,7 +125,20 @@ bool ActionsMenu::Create(HINSTANCE instance) {
                               nullptr, instance, nullptr);
     changed_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!status_ || !changed_) return false;
-    Reload();
+    WatchStore();
+    follower_.StartPass();
+    DWORD size = 0;
+    unique_hkey store;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kStoreKeyPath, 0, KEY_READ, store.put()) ==
+        ERROR_SUCCESS) {
+        RegQueryInfoKeyW(store.get(), nullptr, nullptr, nullptr, &size, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr, nullptr);
+    }
+    while (size <= kReadBeforeShowing && follower_.passing())
+        follower_.ContinuePass(INFINITE);
+    SetTimer(hwnd, kLookTimer, kLookMs, nullptr);
+    ShowEntries();
+    if (size <= kReadBeforeShowing) ContinueBuilding(INFINITE);
     return true;
 }
 
@@ -146,31 +169,190 @@ bool ActionsMenu::WatchStore() {
     return armed > 0;
 }
 
-void ActionsMenu::Reload() {
-    // Armed again before reading, so that a change made while reading is not missed.
-    const bool watching = WatchStore();
-    const bool read = ReadMenuEntries(entries_);
-    if (watching && read) {
-        KillTimer(hwnd(), kRetryTimer);
+bool ActionsMenu::MayChangeEntries() {
+    if (!menuOpen_ && !starting_) return true;
+    lookLater_ = true;
+    return false;
+}
+
+void ActionsMenu::FollowStore(bool woke) {
+    if (!MayChangeEntries()) return;
+    // Armed again before looking, so that a change made while looking is not missed; and after
+    // arming always a look, whatever the watches said.
+    WatchStore();
+    const auto look = follower_.Follow();
+    // A wake that the journal does not explain is a change made by someone else (or one the
+    // journal outran): only a pass through the whole store can tell what it was.
+    const bool unexplained =
+        look == StoreFollower::Look::Unsure || !follower_.whole() ||
+        (look == StoreFollower::Look::Same && (woke || follower_.StoreMoved()));
+    if (unexplained) {
+        if (follower_.passing()) {
+            passAgain_ = true;
+        } else {
+            follower_.StartPass();
+        }
+    }
+    ShowEntries();
+}
+
+void ActionsMenu::LookIfPutOff() {
+    if (!lookLater_ || menuOpen_ || starting_) return;
+    lookLater_ = false;
+    PostMessageW(hwnd(), kLookLaterMessage, 0, 0);
+}
+
+void ActionsMenu::ContinueReading() {
+    if (!(follower_.passing() || building_) || !MayChangeEntries()) return;
+    if (building_) {
+        ContinueBuilding(kSliceMs);
+        return;
+    }
+    follower_.ContinuePass(kSliceMs);
+    if (!follower_.passing() && passAgain_) {
+        passAgain_ = false;
+        follower_.StartPass();
+    }
+    ShowEntries();
+}
+
+namespace {
+
+UINT CommandOf(size_t position) {
+    return kFirstEntryCommand + static_cast<UINT>(position);
+}
+
+void PutItem(HMENU menu, size_t position, const MenuEntry& entry, bool insert) {
+    const MenuText text = ItemText(entry);
+    MENUITEMINFOW item = {};
+    item.cbSize = sizeof(item);
+    item.fMask = MIIM_STRING | MIIM_STATE | MIIM_ID | MIIM_FTYPE;
+    item.fType = MFT_STRING;
+    item.fState = entry.damaged ? MFS_GRAYED : MFS_ENABLED;
+    item.wID = CommandOf(position);
+    item.dwTypeData = const_cast<wchar_t*>(text.c_str());
+    if (insert) {
+        InsertMenuItemW(menu, static_cast<UINT>(position), TRUE, &item);
     } else {
-        SetTimer(hwnd(), kRetryTimer, kRetryMs, nullptr);
+        SetMenuItemInfoW(menu, static_cast<UINT>(position), TRUE, &item);
     }
-    HMENU menu = actionsMenu();
-    while (GetMenuItemCount(menu) > 0)
-        DeleteMenu(menu, 0, MF_BYPOSITION);
-    if (entries_.empty())
-        AppendMenuW(menu, MF_STRING | MF_GRAYED, kFirstEntryCommand - 1, kNoEntriesText);
-    for (size_t i = 0; i < entries_.size(); ++i) {
-        const UINT flags = MF_STRING | (entries_[i].damaged ? MF_GRAYED : 0);
-        AppendMenuW(menu, flags, kFirstEntryCommand + i, ItemText(entries_[i]).c_str());
+}
+
+// Each item's command names its position, so items after a change are numbered again.
+void Renumber(HMENU menu, size_t from, size_t to) {
+    MENUITEMINFOW item = {};
+    item.cbSize = sizeof(item);
+    item.fMask = MIIM_ID;
+    for (size_t i = from; i < to; ++i) {
+        item.wID = CommandOf(i);
+        SetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &item);
     }
+}
+
+}  // namespace
+
+// The menu's items are the entries, one by one in their order, up to kMaxListed; a store of
+// thousands is listed anew in slices (appending items one by one costs more the longer the menu
+// grows), while the bar offers only a disabled item that says so, and a change of a few entries
+// changes only their items.
+void ActionsMenu::ShowEntries() {
+    heap_array<EntryChange> changes;
+    if (follower_.TakeChanges(changes) || !shown_) {
+        shown_ = true;
+        StartBuilding();
+    } else {
+        HMENU menu = building_ ? building_ : actionsMenu();
+        size_t items = building_ ? built_ : Listed(menu);
+        if (!building_ && items == 0) {
+            while (GetMenuItemCount(menu) > 0)
+                DeleteMenu(menu, 0, MF_BYPOSITION);  // the disabled item of an empty menu
+        }
+        size_t renumberFrom = items;
+        for (const EntryChange& change : changes) {
+            const size_t at = change.position;
+            if (at >= items && (change.kind != EntryChange::Inserted || at > items)) continue;
+            if (change.kind == EntryChange::Erased) {
+                DeleteMenu(menu, static_cast<UINT>(at), MF_BYPOSITION);
+                --items;
+            } else if (change.kind == EntryChange::Inserted) {
+                if (building_ && at == items) continue;  // its turn to be appended comes
+                PutItem(menu, at, entries_[at], true);
+                ++items;
+            } else {
+                PutItem(menu, at, entries_[at], false);
+            }
+            renumberFrom = renumberFrom < at ? renumberFrom : at;
+        }
+        if (building_) {
+            built_ = items;
+        } else {
+            FitTail(menu, items);
+            items = Listed(menu);
+        }
+        Renumber(menu, renumberFrom, items);
+        if (!building_ && !changes.empty()) DrawMenuBar(hwnd());
+    }
+    ShowSummary();
+}
+
+// The number of entries the menu lists (its one disabled item, when there are none, is not one).
+size_t ActionsMenu::Listed(HMENU menu) const {
+    const int count = GetMenuItemCount(menu);
+    if (count <= 0 || GetMenuItemID(menu, 0) == kFirstEntryCommand - 1) return 0;
+    return static_cast<size_t>(count);
+}
+
+// Puts the disabled item in an empty menu, or takes it away, and keeps the menu to kMaxListed.
+void ActionsMenu::FitTail(HMENU menu, size_t items) {
+    const size_t wanted = entries_.size() < kMaxListed ? entries_.size() : kMaxListed;
+    for (; items > wanted; --items)
+        DeleteMenu(menu, static_cast<UINT>(items - 1), MF_BYPOSITION);
+    for (; items < wanted; ++items)
+        PutItem(menu, items, entries_[items], true);
+    if (wanted == 0 && GetMenuItemCount(menu) == 0) {
+        AppendMenuW(menu, MF_STRING | MF_GRAYED, kFirstEntryCommand - 1,
+                    follower_.passing() ? kReadingText : kNoEntriesText);
+    }
+}
+
+void ActionsMenu::StartBuilding() {
+    if (building_) DestroyMenu(building_);
+    building_ = CreatePopupMenu();
+    built_ = 0;
+    // Until the new menu is whole, the bar offers one disabled item that says it is coming.
+    HMENU reading = CreatePopupMenu();
+    AppendMenuW(reading, MF_STRING | MF_GRAYED, kFirstEntryCommand - 1, kReadingText);
+    SetPopup(reading);
+    ContinueBuilding(kSliceMs);
+}
+
+void ActionsMenu::SetPopup(HMENU popup) {
+    // The item's old menu is destroyed with the change.
+    ModifyMenuW(GetMenu(hwnd()), 0, MF_BYPOSITION | MF_POPUP, reinterpret_cast<UINT_PTR>(popup),
+                L"&Actions");
     DrawMenuBar(hwnd());
+}
+
+void ActionsMenu::ContinueBuilding(DWORD budgetMs) {
+    if (!building_) return;
+    const size_t wanted = entries_.size() < kMaxListed ? entries_.size() : kMaxListed;
+    const ULONGLONG end = GetTickCount64() + budgetMs;
+    while (built_ < wanted && GetTickCount64() < end) {
+        PutItem(building_, built_, entries_[built_], true);
+        ++built_;
+    }
+    if (built_ < wanted) return;
+    FitTail(building_, built_);
+    SetPopup(building_);
+    building_ = nullptr;
     ShowSummary();
 }
 
 void ActionsMenu::ShowSummary() const {
     MenuText text;
-    if (entries_.empty()) {
+    if (building_ || (follower_.passing() && entries_.empty())) {
+        text.append(kReadingText);
+    } else if (entries_.empty()) {
         text.append(kNoEntriesText);
     } else {
         text.append_number(static_cast<unsigned long>(entries_.size()))
@@ -181,9 +363,11 @@ void ActionsMenu::ShowSummary() const {
 
 bool ActionsMenu::RunOnce(DWORD timeoutMs) {
     HANDLE changed = changed_.get();
+    // While the store is read through, messages are answered between slices of it.
+    const DWORD wait = (follower_.passing() || building_) && !menuOpen_ ? 0 : timeoutMs;
     const DWORD woke =
-        MsgWaitForMultipleObjectsEx(1, &changed, timeoutMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    if (woke == WAIT_OBJECT_0) Reload();
+        MsgWaitForMultipleObjectsEx(1, &changed, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (woke == WAIT_OBJECT_0) FollowStore(true);
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_QUIT) {
@@ -193,6 +377,7 @@ bool ActionsMenu::RunOnce(DWORD timeoutMs) {
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
+    ContinueReading();
     return true;
 }
 
@@ -208,17 +393,31 @@ LRESULT ActionsMenu::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             SendMessageW(status_, WM_SIZE, 0, 0);
             return 0;
         case WM_TIMER:
-            if (wParam != kRetryTimer) break;
-            KillTimer(hwnd(), kRetryTimer);
-            Reload();
+            if (wParam != kLookTimer) break;
+            FollowStore(false);
             return 0;
+        case kLookLaterMessage:
+            FollowStore(false);
+            return 0;
+        // What the open menu shows stays until it closes: then the look it put off is taken,
+        // after the command chosen in it, which is already queued.
+        case WM_ENTERMENULOOP:
+            menuOpen_ = true;
+            break;
+        case WM_EXITMENULOOP:
+            menuOpen_ = false;
+            LookIfPutOff();
+            break;
         case WM_MENUSELECT:
             OnMenuSelect(LOWORD(wParam), HIWORD(wParam));
             return 0;
         case WM_COMMAND: {
             const UINT id = LOWORD(wParam);
             if (id >= kFirstEntryCommand && id - kFirstEntryCommand < entries_.size()) {
+                starting_ = true;
                 StartEntry(id - kFirstEntryCommand);
+                starting_ = false;
+                LookIfPutOff();
                 return 0;
             }
             break;

@@ -20,7 +20,10 @@ public:
     static constexpr size_t kWatchedLevels = 4;
 
     ActionsMenu() = default;
-    ~ActionsMenu() { DestroyOwnWindow(); }
+    ~ActionsMenu() {
+        DestroyOwnWindow();
+        if (building_) DestroyMenu(building_);
+    }
 
     bool Create(HINSTANCE instance);
     void Show(int showCommand);
@@ -37,7 +40,16 @@ private:
     friend class BaseWindow<ActionsMenu>;
     LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
     bool WatchStore();
-    void Reload();
+    void FollowStore(bool woke);
+    void ContinueReading();
+    void ShowEntries();
+    void StartBuilding();
+    void ContinueBuilding(DWORD budgetMs);
+    void SetPopup(HMENU popup);
+    size_t Listed(HMENU menu) const;
+    void FitTail(HMENU menu, size_t items);
+    bool MayChangeEntries();
+    void LookIfPutOff();
     void OnMenuSelect(UINT item, UINT flags);
     void StartEntry(size_t index);
     void ShowSummary() const;
@@ -45,7 +57,21 @@ private:
     HWND status_ = nullptr;
     unique_handle changed_;
     unique_hkey watched_[kWatchedLevels];
-    heap_array<MenuEntry> entries_;
+    // The entries as the menu shows them: they change only when the menu is built again.
+    StoreFollower follower_;
+    const heap_array<MenuEntry>& entries_ = follower_.entries();
+    bool shown_ = false;
+    // The menu being listed anew, in slices, and how many of the entries it lists so far.
+    HMENU building_ = nullptr;
+    size_t built_ = 0;
+    // While the menu is open, or a program is being started, what the user chose stays as shown:
+    // a look at the store waits, and is taken as soon as it may.
+    bool menuOpen_ = false;
+    bool starting_ = false;
+    bool lookLater_ = false;
+    // A change no journal named came while a pass through the store was under way, perhaps
+    // behind it: another pass follows.
+    bool passAgain_ = false;
     int exitCode_ = 0;
 };
 

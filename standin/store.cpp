@@ -7,6 +7,7 @@
 namespace plovane::standin {
 
 ValueWriteFault g_valueWriteFault = nullptr;
+UndoForgetFault g_undoForgetFault = nullptr;
 
 namespace {
 
@@ -94,10 +95,35 @@ bool UnfinishedKey(HKEY undo, wchar_t (&keyName)[kMaxKeyNameLength + 1]) {
 
 // Finishes a change: once the name is gone the record means nothing, whatever is left of it.
 HRESULT Forget(HKEY undo) {
-    const LSTATUS status = RegDeleteValueW(undo, kUndoKeyName);
+    LSTATUS status = g_undoForgetFault ? g_undoForgetFault() : ERROR_SUCCESS;
+    if (status == ERROR_SUCCESS) status = RegDeleteValueW(undo, kUndoKeyName);
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return FromWin32(status);
     DeleteIfThere(HKEY_CURRENT_USER, kUndoKeyPath);
     return S_OK;
+}
+
+// Names keyName as the next finished change; a change that cannot be journaled is not finished,
+// or readers that trust the journal would never see it.
+HRESULT Journal(const wchar_t* keyName) {
+    unique_hkey journal;
+    LSTATUS status = CreateKey(HKEY_CURRENT_USER, kJournalKeyPath, journal);
+    if (status != ERROR_SUCCESS) return FromWin32(status);
+    DWORD count = 0, type = 0, bytes = sizeof(count);
+    if (RegQueryValueExW(journal.get(), kJournalCountName, nullptr, &type,
+                         reinterpret_cast<BYTE*>(&count), &bytes) != ERROR_SUCCESS ||
+        type != REG_DWORD || bytes != sizeof(count)) {
+        count = 0;
+    }
+    ++count;
+    wchar_t slot[12];
+    wsprintfW(slot, L"%lu", static_cast<unsigned long>(count % kJournalLength));
+    status = RegSetValueExW(journal.get(), slot, 0, REG_SZ, reinterpret_cast<const BYTE*>(keyName),
+                            TextBytes(keyName, std::wcslen(keyName)));
+    if (status == ERROR_SUCCESS) {
+        status = RegSetValueExW(journal.get(), kJournalCountName, 0, REG_DWORD,
+                                reinterpret_cast<const BYTE*>(&count), sizeof(count));
+    }
+    return FromWin32(status);
 }
 
 // Puts back the entry an unfinished change (this writer's own, or one whose writer died) was
@@ -117,6 +143,8 @@ HRESULT UndoUnfinished(HKEY store) {
             if (status == ERROR_SUCCESS) status = RegCopyTreeW(kept.get(), nullptr, restored.get());
         }
         if (status != ERROR_SUCCESS) return FromWin32(status);
+        const HRESULT hr = Journal(keyName);
+        if (FAILED(hr)) return hr;
     }
     return Forget(undo.get());
 }
@@ -157,6 +185,7 @@ HRESULT ChangeEntry(BSTR keyName, Change change) {
     if (SUCCEEDED(hr)) hr = Record(store.get(), keyName, undo);
     if (FAILED(hr)) return hr;
     hr = change(store.get());
+    if (SUCCEEDED(hr)) hr = Journal(keyName);
     if (SUCCEEDED(hr)) hr = Forget(undo.get());
     if (FAILED(hr)) UndoUnfinished(store.get());
     return hr;

@@ -14,7 +14,19 @@ inline constexpr wchar_t kStoreKeyPath[] = L"Software\\Plovane\\Messenger Stand-
 inline constexpr wchar_t kUndoKeyPath[] = L"Software\\Plovane\\Messenger Stand-in\\Undo";
 inline constexpr wchar_t kUndoKeyName[] = L"Key";
 inline constexpr wchar_t kUndoEntryName[] = L"Entry";
-// Every writer and reader of the store, in any process, holds this while it works on it.
+// The journal of finished changes, beside the store so that readers of the store see only its
+// entries: kJournalCountName (REG_DWORD) counts every change finished or undone, and the value
+// named by the count modulo kJournalLength, in decimal, holds the key name of that change. A
+// change is journaled while it still holds the lock and before its undo record is cleared, so a
+// reader that sees the same count and the same undo record before and after reading an entry has
+// read it whole, and a reader that knows the count it last saw reads again only the entries named
+// since. A count gone, or more changes than the journal holds, sends readers through the whole
+// store.
+inline constexpr wchar_t kJournalKeyPath[] = L"Software\\Plovane\\Messenger Stand-in\\Changes";
+inline constexpr wchar_t kJournalCountName[] = L"Count";
+inline constexpr DWORD kJournalLength = 64;
+// Every writer of the store, in any process, holds this while it works on it. Readers never take
+// it: they check what they read against the journal and the undo record instead.
 inline constexpr wchar_t kStoreMutexName[] = L"Local\\Plovane.MessengerStandIn.Store";
 // How long anyone waits for that mutex before giving up with ERROR_TIMEOUT.
 inline constexpr DWORD kStoreLockWaitMs = 5000;
@@ -36,5 +48,10 @@ HRESULT RemoveEntry(BSTR keyName);
 using ValueWriteFault = LSTATUS (*)(int value);
 // It starts null, before any code runs; the check cannot see that from here.
 extern ValueWriteFault g_valueWriteFault;  // NOLINT(bugprone-dynamic-static-initializers)
+
+// For tests only, like the one above: when set, it is asked before the undo record is deleted,
+// and a status other than ERROR_SUCCESS is taken as that deletion's own (nothing is deleted).
+using UndoForgetFault = LSTATUS (*)();
+extern UndoForgetFault g_undoForgetFault;  // NOLINT(bugprone-dynamic-static-initializers)
 
 }  // namespace plovane::standin

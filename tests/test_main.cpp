@@ -7,6 +7,7 @@ namespace plovane {
 int RunStoreWorker(int worker);
 int RegisterEntryFromChild(const std::wstring& key);
 int DieWritingFromChild(const std::wstring& key, int dieAt);
+int DeleteStorm(unsigned long ms);
 }  // namespace plovane
 
 // The same program doubles as the worker that the store's two-process test starts.
@@ -22,6 +23,9 @@ int main(int argc, char** argv) {
         const std::string key = argv[2];
         return plovane::DieWritingFromChild(std::wstring(key.begin(), key.end()),
                                             std::stoi(argv[3]));
+    }
+    if (argc == 3 && std::strcmp(argv[1], "--delete-storm") == 0) {
+        return plovane::DeleteStorm(std::stoul(argv[2]));
     }
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

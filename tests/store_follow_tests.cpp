@@ -1,0 +1,436 @@
+// The real Actions window following a store of thousands of entries, and a store changed, deleted
+// or locked by other processes while the window runs, its menu open or not.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "common/com_apartment.h"
+#include "common/unique_bstr.h"
+#include "common/unique_handle.h"
+#include "standin/actions_menu.h"
+#include "standin/store.h"
+#include "tests/support/box_catcher.h"
+#include "tests/support/fake_session.h"
+#include "tests/support/malloc_spy.h"
+#include "tests/support/store_access.h"
+#include "tests/support/window_helpers.h"
+
+namespace plovane {
+namespace {
+
+using testing::ToBstr;
+
+constexpr DWORD kWaitMs = 20000;
+// Generous against what a user may wait (a second); speed itself is measured under bench/.
+constexpr DWORD kFollowMs = 5000;
+
+std::wstring KeyName(int i) {
+    wchar_t key[16];
+    swprintf(key, 16, L"key-%05d", i);
+    return key;
+}
+
+// Written straight to the registry, as a .reg file imported with regedit would write them.
+void FillStore(int count) {
+    unique_hkey store;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, standin::kStoreKeyPath, 0, nullptr, 0, KEY_WRITE,
+                              nullptr, store.put(), nullptr),
+              ERROR_SUCCESS);
+    const DWORD flags = 0;
+    for (int i = 0; i < count; ++i) {
+        unique_hkey entry;
+        ASSERT_EQ(RegCreateKeyExW(store.get(), KeyName(i).c_str(), 0, nullptr, 0, KEY_WRITE,
+                                  nullptr, entry.put(), nullptr),
+                  ERROR_SUCCESS);
+        const std::wstring menu = L"Menu " + KeyName(i);
+        const struct {
+            const wchar_t* name;
+            const wchar_t* text;
+        } texts[] = {{L"MenuName", menu.c_str()},
+                     {L"URL", L"http://example.invalid/"},
+                     {L"Path", L"C:\\nowhere\\p.exe"}};
+        for (const auto& t : texts) {
+            RegSetValueExW(
+                entry.get(), t.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(t.text),
+                static_cast<DWORD>(wcslen(t.text) + 1) * static_cast<DWORD>(sizeof(wchar_t)));
+        }
+        RegSetValueExW(entry.get(), L"Flags", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&flags),
+                       sizeof(flags));
+    }
+}
+
+HRESULT Register(const std::wstring& key, const std::wstring& path = L"C:\\nowhere\\p.exe") {
+    return standin::StoreEntry(ToBstr(key).get(), ToBstr(L"menu " + key).get(),
+                               ToBstr(L"url").get(), ToBstr(path).get(), 0);
+}
+
+// A window of another process answers a message within timeoutMs.
+bool Answers(HWND window, DWORD timeoutMs) {
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, timeoutMs, &result) != 0;
+}
+
+// The status line's text, or nothing when the window does not answer in time.
+std::wstring StatusText(HWND status) {
+    wchar_t text[600] = {};
+    DWORD_PTR got = 0;
+    if (!SendMessageTimeoutW(status, WM_GETTEXT, 600, reinterpret_cast<LPARAM>(text), SMTO_NORMAL,
+                             kWaitMs, &got)) {
+        return L"(no answer)";
+    }
+    return text;
+}
+
+bool StatusBecomes(HWND status, const std::wstring& expected, DWORD timeoutMs) {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    while (StatusText(status) != expected) {
+        if (GetTickCount64() > end) return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+std::wstring Programs(int count) {
+    return std::to_wstring(count) + (count == 1 ? L" program registered" : L" programs registered");
+}
+
+// The real Actions window in a process of its own.
+class FollowingWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override { testing::ClearStore(); }
+    void TearDown() override {
+        if (holding_) ReleaseMutex(mutex_.get());
+        if (window_) PostMessageW(window_, WM_CLOSE, 0, 0);
+        if (process_ && WaitForSingleObject(process_.get(), kWaitMs) != WAIT_OBJECT_0) {
+            TerminateProcess(process_.get(), 99);
+        }
+        testing::ClearStore();
+    }
+    void Start(DWORD loadMs = kWaitMs) {
+        process_.reset(
+            testing::StartProcess(L"\"" + testing::ProgramFolder() + L"actions-menu.exe\""));
+        ASSERT_TRUE(process_);
+        window_ = testing::WaitForVisibleWindow(L"PlovaneActionsMenu", L"Actions", loadMs);
+        ASSERT_TRUE(window_);
+        status_ = FindWindowExW(window_, nullptr, STATUSCLASSNAMEW, nullptr);
+        ASSERT_TRUE(status_);
+    }
+    void HoldLock() {
+        mutex_.reset(CreateMutexW(nullptr, FALSE, standin::kStoreMutexName));
+        ASSERT_EQ(WaitForSingleObject(mutex_.get(), kWaitMs), WAIT_OBJECT_0);
+        holding_ = true;
+    }
+    void ReleaseLock() {
+        ReleaseMutex(mutex_.get());
+        holding_ = false;
+    }
+    bool OpenMenu() {
+        PostMessageW(window_, WM_SYSCOMMAND, SC_KEYMENU, L'a');
+        return testing::WaitForVisibleWindow(L"#32768", nullptr, kWaitMs) != nullptr;
+    }
+    // The key the status line names for the highlighted item, if any.
+    std::wstring HighlightedKey() {
+        const std::wstring text = StatusText(status_);
+        return text.rfind(L"Key: ", 0) == 0 ? text.substr(5, text.find(L' ', 5) - 5) : L"";
+    }
+    // Presses a key in the open menu and gives the key name the status line then names.
+    std::wstring Press(WPARAM key) {
+        const std::wstring before = StatusText(status_);
+        PostMessageW(window_, WM_KEYDOWN, key, 0);
+        for (int wait = 0; wait < 500 && StatusText(status_) == before; ++wait)
+            Sleep(20);
+        return HighlightedKey();
+    }
+    // The menu opened from the keyboard highlights its first item (some systems wait for Down).
+    std::wstring FirstHighlighted() {
+        for (int wait = 0; wait < 50 && HighlightedKey().empty(); ++wait)
+            Sleep(20);
+        return HighlightedKey().empty() ? Press(VK_DOWN) : HighlightedKey();
+    }
+
+    unique_handle process_, mutex_;
+    HWND window_ = nullptr;
+    HWND status_ = nullptr;
+    bool holding_ = false;
+};
+
+TEST_F(FollowingWindowTest, WhileAnotherProcessHoldsTheLockTheWindowAnswersAndCatchesUp) {
+    ASSERT_HRESULT_SUCCEEDED(Register(L"a"));
+    Start();
+    ASSERT_TRUE(StatusBecomes(status_, Programs(1), kWaitMs));
+    HoldLock();
+    // Written straight to the registry, as another program might, so that the window wakes.
+    const std::wstring entry = std::wstring(standin::kStoreKeyPath) + L"\\b";
+    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"MenuName", REG_SZ, L"menu b", 14);
+    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"URL", REG_SZ, L"u", 4);
+    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"Path", REG_SZ, L"C:\\b.exe", 18);
+    const DWORD flags = 0;
+    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"Flags", REG_DWORD, &flags, 4);
+    for (int i = 0; i < 40; ++i, Sleep(50)) {
+        ASSERT_TRUE(Answers(window_, 1000)) << "the window waited on the lock, look " << i;
+    }
+    ReleaseLock();
+    EXPECT_TRUE(StatusBecomes(status_, Programs(2), kFollowMs)) << StatusText(status_);
+    ASSERT_HRESULT_SUCCEEDED(Register(L"c"));
+    EXPECT_TRUE(StatusBecomes(status_, Programs(3), kFollowMs)) << StatusText(status_);
+}
+
+// Deletes the stand-in's keys over and over for the given time.
+int DeleteStormFromChild(DWORD ms) {
+    const ULONGLONG end = GetTickCount64() + ms;
+    while (GetTickCount64() < end) {
+        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Plovane");
+        Sleep(0);
+    }
+    return 0;
+}
+
+TEST_F(FollowingWindowTest, AStormOfDeletionsByAnotherProcessNeverLeavesTheWindowDeaf) {
+    Start();
+    const std::wstring storm =
+        L"\"" + testing::ProgramFolder() + L"plovane-tests.exe\" --delete-storm 2000";
+    for (int round = 0; round < 5; ++round) {
+        unique_handle deleting(testing::StartProcess(storm));
+        ASSERT_TRUE(deleting);
+        for (int i = 0; WaitForSingleObject(deleting.get(), 0) == WAIT_TIMEOUT; ++i)
+            Register(KeyName(i % 300));  // refused or undone at times: the store goes under it
+        testing::ClearStore();
+        ASSERT_HRESULT_SUCCEEDED(Register(L"after"));
+        EXPECT_TRUE(StatusBecomes(status_, Programs(1), kFollowMs))
+            << "round " << round << ": the window shows \"" << StatusText(status_) << "\"";
+        ASSERT_TRUE(Answers(window_, kWaitMs));
+        testing::ClearStore();
+    }
+}
+
+// Presses Enter on the highlighted item and gives the path of the program the window then
+// tried to start (every path names no program, so the window says which one in its box).
+std::wstring StartHighlighted(HWND window) {
+    PostMessageW(window, WM_KEYDOWN, VK_RETURN, 0);
+    testing::CaughtBox box;
+    if (!testing::CatchForeignBox(L"Actions", box, kWaitMs)) return L"(nothing started)";
+    const size_t at = box.prompt.find(L"C:\\nowhere\\");
+    if (at == std::wstring::npos) return box.prompt;
+    size_t end = box.prompt.find(L".exe", at);
+    return end == std::wstring::npos ? box.prompt : box.prompt.substr(at, end + 4 - at);
+}
+
+TEST_F(FollowingWindowTest, WhatIsHighlightedInTheOpenMenuIsWhatStartsWhateverChangesMeanwhile) {
+    ASSERT_HRESULT_SUCCEEDED(Register(L"m", L"C:\\nowhere\\m.exe"));
+    ASSERT_HRESULT_SUCCEEDED(Register(L"n", L"C:\\nowhere\\n.exe"));
+    Start();
+    ASSERT_TRUE(StatusBecomes(status_, Programs(2), kWaitMs));
+    // A change the window cannot finish reading under the lock (a retry follows later), then
+    // another once the menu is open: neither may change the items under the open popup.
+    HoldLock();
+    const std::wstring entry = std::wstring(standin::kStoreKeyPath) + L"\\b";
+    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"MenuName", REG_SZ, L"menu b", 14);
+    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"URL", REG_SZ, L"u", 4);
+    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"Path", REG_SZ, L"C:\\nowhere\\b.exe", 34);
+    const DWORD flags = 0;
+    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"Flags", REG_DWORD, &flags, 4);
+    ASSERT_TRUE(Answers(window_, kWaitMs));
+    ASSERT_TRUE(OpenMenu());
+    FirstHighlighted();
+    const std::wstring highlighted = Press(VK_DOWN);
+    ASSERT_FALSE(highlighted.empty()) << StatusText(status_);
+    ReleaseLock();
+    ASSERT_HRESULT_SUCCEEDED(Register(L"a", L"C:\\nowhere\\a.exe"));
+    Sleep(2500);  // time for any retry or re-check of the window to come while the menu is open
+    EXPECT_EQ(StartHighlighted(window_), L"C:\\nowhere\\" + highlighted + L".exe")
+        << "the status line named " << highlighted << " when it was highlighted";
+    EXPECT_TRUE(StatusBecomes(status_, Programs(4), kFollowMs))
+        << "the changes show once the menu is closed: " << StatusText(status_);
+}
+
+// A store of ten thousand entries with the window following it.
+class BigStoreTest : public FollowingWindowTest {
+protected:
+    static constexpr int kEntries = 10000;
+    void SetUp() override {
+        FollowingWindowTest::SetUp();
+        FillStore(kEntries);
+        Start(120000);
+        // The window answers all the while it reads the store and lists it.
+        const ULONGLONG end = GetTickCount64() + 120000;
+        while (StatusText(status_) != Programs(kEntries) && GetTickCount64() < end) {
+            ASSERT_TRUE(Answers(window_, 1000)) << "the window stopped answering while it read";
+            Sleep(20);
+        }
+        ASSERT_EQ(StatusText(status_), Programs(kEntries));
+    }
+};
+
+TEST_F(BigStoreTest, EveryRegisterAndUnregisterSucceedsAndTheWindowFollowsEach) {
+    for (int i = 0; i < 20; ++i) {
+        const std::wstring key = L"added-" + std::to_wstring(i);
+        ASSERT_HRESULT_SUCCEEDED(Register(key)) << i;
+        EXPECT_TRUE(StatusBecomes(status_, Programs(kEntries + 1), kFollowMs)) << i;
+        ASSERT_HRESULT_SUCCEEDED(standin::RemoveEntry(ToBstr(key).get())) << i;
+        EXPECT_TRUE(StatusBecomes(status_, Programs(kEntries), kFollowMs)) << i;
+    }
+}
+
+TEST_F(BigStoreTest, WhileItReadsTheWholeStoreAgainTheWindowAnswersAndHoldsNoLock) {
+    // Deleted by another program, as regedit would: nothing says which entry changed, so the
+    // window reads the store through again.
+    ASSERT_EQ(
+        RegDeleteTreeW(HKEY_CURRENT_USER,
+                       (std::wstring(standin::kStoreKeyPath) + L"\\" + KeyName(5000)).c_str()),
+        ERROR_SUCCESS);
+    unique_handle mutex(CreateMutexW(nullptr, FALSE, standin::kStoreMutexName));
+    std::atomic<bool> done{false};
+    std::atomic<int> busy{0};
+    std::thread watcher([&] {
+        while (!done) {
+            const DWORD got = WaitForSingleObject(mutex.get(), 0);
+            if (got == WAIT_OBJECT_0 || got == WAIT_ABANDONED) {
+                ReleaseMutex(mutex.get());
+            } else {
+                ++busy;
+            }
+            Sleep(1);
+        }
+    });
+    bool answered = true;
+    for (int i = 0; i < 60 && answered; ++i, Sleep(50))
+        answered = Answers(window_, 1000);
+    done = true;
+    watcher.join();
+    EXPECT_TRUE(answered) << "the window stopped answering while it read the store";
+    EXPECT_EQ(busy, 0) << "the window held the store's lock";
+    EXPECT_TRUE(StatusBecomes(status_, Programs(kEntries - 1), kFollowMs)) << StatusText(status_);
+}
+
+TEST_F(BigStoreTest, ItsMenuOfTenThousandItemsOpensAndItsItemsAreReached) {
+    ASSERT_TRUE(OpenMenu());
+    EXPECT_EQ(FirstHighlighted(), KeyName(0));
+    EXPECT_EQ(Press(VK_DOWN), KeyName(1));
+    EXPECT_EQ(Press(VK_UP), KeyName(0));
+    PostMessageW(window_, WM_KEYDOWN, VK_UP, 0);
+    EXPECT_TRUE(StatusBecomes(
+        status_, L"Key: " + KeyName(kEntries - 1) + L"    URL: http://example.invalid/", kWaitMs))
+        << "Up from the first item wraps to the last: " << StatusText(status_);
+    PostMessageW(window_, WM_KEYDOWN, VK_ESCAPE, 0);
+    PostMessageW(window_, WM_KEYDOWN, VK_ESCAPE, 0);
+    EXPECT_TRUE(Answers(window_, kWaitMs));
+}
+
+// The window in this process: a change names its entry, and only that entry is read again.
+TEST(FollowingInProcessTest, OneChangeInABigStoreReadsOnlyTheEntryChanged) {
+    com_apartment apartment;
+    testing::ClearStore();
+    FillStore(2000);
+    standin::ActionsMenu menu;
+    ASSERT_TRUE(menu.Create(GetModuleHandleW(nullptr)));
+    for (int i = 0; i < 2000 && menu.entries().size() != 2000; ++i)
+        menu.RunOnce(10);
+    ASSERT_EQ(menu.entries().size(), 2000u);
+    for (int i = 0; i < 20; ++i)
+        menu.RunOnce(10);  // whatever the filling left to look at
+    testing::MallocSpy spy;
+    ASSERT_HRESULT_SUCCEEDED(spy.status());
+    ASSERT_HRESULT_SUCCEEDED(Register(L"key-01000x"));
+    for (int i = 0; i < 200 && menu.entries().size() != 2001; ++i)
+        menu.RunOnce(10);
+    ASSERT_EQ(menu.entries().size(), 2001u);
+    EXPECT_STREQ(menu.entries()[1001].keyName, L"key-01000x");
+    // Changed straight in the registry, as another program would: no journal names it, and the
+    // window goes through the store, reading again only the entry whose key was written.
+    const std::wstring renamed = std::wstring(standin::kStoreKeyPath) + L"\\" + KeyName(500);
+    RegSetKeyValueW(HKEY_CURRENT_USER, renamed.c_str(), L"MenuName", REG_SZ, L"Renamed", 16);
+    for (int i = 0; i < 500 && testing::FromBstr(menu.entries()[500].menuName.get()) != L"Renamed";
+         ++i) {
+        menu.RunOnce(10);
+    }
+    EXPECT_EQ(testing::FromBstr(menu.entries()[500].menuName.get()), L"Renamed");
+    EXPECT_LT(spy.live(), 40u) << "texts read again and kept; one entry has three";
+    DestroyWindow(menu.hwnd());
+    testing::PumpMessages();
+    testing::ClearStore();
+}
+
+// Only the window's messages are run here, never its wait for a change notification: as if every
+// notification were lost, its own look at the store must still show each change within a second.
+TEST(FollowingInProcessTest, AChangeNoNotificationReportsIsShownByTheWindowsOwnLook) {
+    com_apartment apartment;
+    testing::ClearStore();
+    standin::ActionsMenu menu;
+    ASSERT_TRUE(menu.Create(GetModuleHandleW(nullptr)));
+    ASSERT_TRUE(menu.entries().empty());
+    for (int round = 1; round <= 3; ++round) {
+        ASSERT_HRESULT_SUCCEEDED(Register(KeyName(round)));
+        const ULONGLONG end = GetTickCount64() + kFollowMs;
+        while (menu.entries().size() != static_cast<size_t>(round) && GetTickCount64() < end) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+            testing::PumpMessages();
+        }
+        EXPECT_EQ(menu.entries().size(), static_cast<size_t>(round));
+    }
+    DestroyWindow(menu.hwnd());
+    testing::PumpMessages();
+    testing::ClearStore();
+}
+
+// The undo record's name cannot be deleted once a change is done: whatever the change then
+// answered, the store holds what it answered, and the next writer undoes nothing finished.
+LSTATUS RefuseForgetting() {
+    return ERROR_ACCESS_DENIED;
+}
+
+struct ForgetRefused : ::testing::Test {
+    void SetUp() override { testing::ClearStore(); }
+    void TearDown() override {
+        standin::g_undoForgetFault = nullptr;
+        testing::ClearStore();
+    }
+    static std::wstring ShownPath(const wchar_t* key) {
+        heap_array<standin::MenuEntry> entries;
+        EXPECT_TRUE(standin::ReadMenuEntries(entries));
+        for (const auto& e : entries) {
+            if (lstrcmpW(e.keyName, key) == 0) return testing::FromBstr(e.path.get());
+        }
+        return L"(none)";
+    }
+};
+
+TEST_F(ForgetRefused, AReplacedEntryStaysAsTheAnswerSaidThroughTheNextWrite) {
+    ASSERT_HRESULT_SUCCEEDED(Register(L"k", L"C:\\old.exe"));
+    standin::g_undoForgetFault = &RefuseForgetting;
+    const HRESULT hr = Register(L"k", L"C:\\new.exe");
+    standin::g_undoForgetFault = nullptr;
+    const std::wstring expected = SUCCEEDED(hr) ? L"C:\\new.exe" : L"C:\\old.exe";
+    EXPECT_EQ(testing::ReadEntry(L"k")->path, expected) << std::hex << hr;
+    EXPECT_EQ(ShownPath(L"k"), expected);
+    ASSERT_HRESULT_SUCCEEDED(Register(L"other"));
+    EXPECT_EQ(testing::ReadEntry(L"k")->path, expected)
+        << "the next writer changed a finished entry";
+    EXPECT_EQ(ShownPath(L"k"), expected);
+}
+
+TEST_F(ForgetRefused, ARemovedOrAddedEntryStaysAsTheAnswerSaidThroughTheNextWrite) {
+    ASSERT_HRESULT_SUCCEEDED(Register(L"k"));
+    standin::g_undoForgetFault = &RefuseForgetting;
+    const HRESULT removed = standin::RemoveEntry(ToBstr(L"k").get());
+    const HRESULT added = Register(L"n");
+    standin::g_undoForgetFault = nullptr;
+    ASSERT_HRESULT_SUCCEEDED(Register(L"other"));
+    EXPECT_EQ(testing::ReadEntry(L"k").has_value(), FAILED(removed)) << std::hex << removed;
+    EXPECT_EQ(testing::ReadEntry(L"n").has_value(), SUCCEEDED(added)) << std::hex << added;
+    EXPECT_EQ(ShownPath(L"k") != L"(none)", FAILED(removed));
+    EXPECT_EQ(ShownPath(L"n") != L"(none)", SUCCEEDED(added));
+}
+
+}  // namespace
+
+int DeleteStorm(DWORD ms) {
+    return DeleteStormFromChild(ms);
+}
+
+}  // namespace plovane
