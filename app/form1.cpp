@@ -139,8 +139,9 @@ void Form1::ApplyLayout(int dpi) {
 }
 
 // Any program can post or send this message, with any density and any pointer: a density
-// Windows never uses is ignored, and the suggested frame is taken only when it can be read, has
-// about the frame's size and has its middle on a monitor. Otherwise the frame keeps its place.
+// Windows never uses is ignored, and the suggested frame is taken only when it can be read (a
+// pointer to nothing makes ReadProcessMemory fail, where reading it would crash), has about the
+// frame's size and has its middle on a monitor. Otherwise the frame keeps its place.
 void Form1::OnDpiChanged(int dpi, LPARAM suggested) {
     if (dpi < 96 || dpi > 480) return;
     const SIZE frame = FrameSize(dpi);

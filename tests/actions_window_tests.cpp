@@ -162,7 +162,7 @@ std::wstring StartedIn(const SpacedFolder& folder) {
         for (const std::wstring& marker : {folder.marker(), stray}) {
             if (!Exists(marker)) continue;
             Sleep(100);  // written and closed
-            const std::wstring line = ReadLine(marker);
+            std::wstring line = ReadLine(marker);
             DeleteFileW(marker.c_str());
             return line;
         }
@@ -222,7 +222,7 @@ TEST_F(ActionsWindowTest, AFileThatIsNoProgramIsReportedInWordsWithNoInsertMark)
         EXPECT_NE(box.prompt.find(path), std::wstring::npos) << "the path, in our own words";
         EXPECT_GT(Reason(box.prompt).size(), 10u) << "and the system's reason: " << box.prompt;
         EXPECT_FALSE(HasInsertMark(box.prompt)) << box.prompt;
-        EXPECT_EQ(box.prompt.find(L"%"), std::wstring::npos) << box.prompt;
+        EXPECT_EQ(box.prompt.find(L'%'), std::wstring::npos) << box.prompt;
     }
     DeleteFileW(text.c_str());
     EXPECT_EQ(WaitForSingleObject(process_.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));

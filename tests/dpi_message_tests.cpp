@@ -118,15 +118,15 @@ protected:
     // The tool handles its queued messages in order: once a selection posted after the message
     // shows in a text box, the message has been handled (or the tool is gone).
     void WaitUntilHandled() {
-        static int mark = 0;
+        static DWORD mark = 0;
         mark = (mark + 1) % 30;
-        PostMessageW(text_, EM_SETSEL, mark, mark + 1);
+        PostMessageW(text_, EM_SETSEL, mark, static_cast<LPARAM>(mark) + 1);
         for (int wait = 0; wait < 1000 && Alive(); ++wait, Sleep(10)) {
             DWORD start = 0, end = 0;
             DWORD_PTR result = 0;
             SendMessageTimeoutW(text_, EM_GETSEL, reinterpret_cast<WPARAM>(&start),
                                 reinterpret_cast<LPARAM>(&end), SMTO_ABORTIFHUNG, 1000, &result);
-            if (start == static_cast<DWORD>(mark) && end == static_cast<DWORD>(mark + 1)) return;
+            if (start == mark && end == mark + 1) return;
         }
     }
     void ExpectLaidOutAt(int dpi) const {
