@@ -47,6 +47,18 @@ SIZE FrameSize(int dpi) {
     return {frame.right - frame.left, frame.bottom - frame.top};
 }
 
+// About the frame's size (unsigned, so that a width below half of it wraps round and fails too),
+// with its middle on a monitor.
+bool IsPlausibleFrame(const RECT& r, SIZE frame) {
+    const UINT cx = static_cast<UINT>(r.right) - static_cast<UINT>(r.left);
+    const UINT cy = static_cast<UINT>(r.bottom) - static_cast<UINT>(r.top);
+    const POINT middle = {static_cast<LONG>(static_cast<UINT>(r.left) + cx / 2),
+                          static_cast<LONG>(static_cast<UINT>(r.top) + cy / 2)};
+    return cx - frame.cx / 2 <= static_cast<UINT>(frame.cx) * 3 / 2 &&
+           cy - frame.cy / 2 <= static_cast<UINT>(frame.cy) * 3 / 2 &&
+           MonitorFromPoint(middle, MONITOR_DEFAULTTONULL);
+}
+
 bool IsButton(HWND hwnd) {
     const ui::ControlSpec* design = ui::FindControl(static_cast<ui::ControlId>(GetDlgCtrlID(hwnd)));
     return design && design->kind == ui::ControlKind::Button;
@@ -126,9 +138,23 @@ void Form1::ApplyLayout(int dpi) {
     font_ = std::move(font);
 }
 
-void Form1::OnDpiChanged(int dpi, const RECT& suggested) {
-    SetWindowPos(hwnd(), nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
-                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+// Any program can post or send this message, with any density and any pointer: a density
+// Windows never uses is ignored, and the suggested frame is taken only when it can be read (a
+// pointer to nothing makes ReadProcessMemory fail, where reading it would crash), has about the
+// frame's size and has its middle on a monitor. Otherwise the frame keeps its place.
+void Form1::OnDpiChanged(int dpi, LPARAM suggested) {
+    if (dpi < 96 || dpi > 480) return;
+    const SIZE frame = FrameSize(dpi);
+    RECT r = {0, 0, frame.cx, frame.cy};
+    UINT flags = SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE;
+    RECT s;
+    if (ReadProcessMemory(GetCurrentProcess(), reinterpret_cast<const void*>(suggested), &s,
+                          sizeof(s), nullptr) &&
+        IsPlausibleFrame(s, frame)) {
+        r = s;
+        flags = SWP_NOZORDER | SWP_NOACTIVATE;
+    }
+    SetWindowPos(hwnd(), nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top, flags);
     ApplyLayout(dpi);
 }
 
@@ -214,7 +240,7 @@ LRESULT Form1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             RedrawWindow(hwnd(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
             break;
         case WM_DPICHANGED:
-            OnDpiChanged(LOWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+            OnDpiChanged(LOWORD(wParam), lParam);
             return 0;
         case WM_DESTROY:
             // The window gives up its COM objects before the apartment goes away.

@@ -40,7 +40,7 @@ private:
     bool CreateControls();
     // Places the frame's controls from the design at this density, with a font to match.
     void ApplyLayout(int dpi);
-    void OnDpiChanged(int dpi, const RECT& suggested);
+    void OnDpiChanged(int dpi, LPARAM suggested);
     bool OnCommand(WPARAM wParam, LPARAM lParam);
     bool PressFocusedButton(const MSG& msg);
     void RememberFocus();

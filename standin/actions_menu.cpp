@@ -42,6 +42,12 @@ constexpr size_t kMaxShownLength = 260;
 using MenuText = text_buffer<2 * kMaxShownLength + 64>;
 using BoxText = text_buffer<2 * kMaxShownLength + 640>;
 
+// A character that would not read as itself: a tab moves what follows into a menu item's
+// shortcut column (or the status line's next part), a line break shows as a box.
+bool IsControl(wchar_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
 template <class Text>
 Text& AppendShown(Text& out, const wchar_t* text, size_t length, bool doubleAmpersands = false) {
     size_t kept = length;
@@ -50,7 +56,7 @@ Text& AppendShown(Text& out, const wchar_t* text, size_t length, bool doubleAmpe
         if (IS_HIGH_SURROGATE(text[kept - 1])) --kept;  // never half a character
     }
     for (size_t i = 0; i < kept; ++i) {
-        out.append(text[i]);
+        out.append(IsControl(text[i]) ? L' ' : text[i]);
         if (doubleAmpersands && text[i] == L'&')
             out.append(L'&');  // shown as typed, never as a mnemonic
     }
@@ -63,14 +69,28 @@ Text& AppendShown(Text& out, const unique_bstr& text, bool doubleAmpersands = fa
     return AppendShown(out, text.get() ? text.get() : L"", text.length(), doubleAmpersands);
 }
 
+// Empty, or spaces and control characters alone: as a menu item, a blank line that starts
+// something all the same.
+bool ShowsBlank(const unique_bstr& text) {
+    for (UINT i = 0; i < text.length(); ++i) {
+        if (text.get()[i] != L' ' && !IsControl(text.get()[i])) return false;
+    }
+    return true;
+}
+
+// The entry as the user knows it: by its menu name, or by its key name, marked, where the menu
+// name cannot be shown.
+template <class Text>
+Text& AppendName(Text& out, const MenuEntry& entry, bool doubleAmpersands) {
+    if (!entry.damaged && !ShowsBlank(entry.menuName))
+        return AppendShown(out, entry.menuName, doubleAmpersands);
+    AppendShown(out, entry.keyName, static_cast<size_t>(lstrlenW(entry.keyName)), doubleAmpersands);
+    return out.append(entry.damaged ? L" (damaged)" : L" (no menu name)");
+}
+
 MenuText ItemText(const MenuEntry& entry) {
     MenuText text;
-    if (entry.damaged) {
-        AppendShown(text, entry.keyName, static_cast<size_t>(lstrlenW(entry.keyName)));
-        text.append(L" (damaged)");
-    } else {
-        AppendShown(text, entry.menuName, true);
-    }
+    AppendName(text, entry, true);
     return text;
 }
 
@@ -82,6 +102,15 @@ void AppendDescribed(Text& out, DWORD error) {
     } else {
         out.append(L"error ").append_number(error);
     }
+}
+
+// Explorer's "Copy as path" puts the path in quotes; one pair around the whole of it is not part
+// of the path, for the file as for its folder. Any other quote is left to the system to refuse.
+unique_bstr Unquoted(const unique_bstr& path) {
+    const UINT length = path.length();
+    const bool quoted = length >= 2 && path.get()[0] == L'"' && path.get()[length - 1] == L'"';
+    return unique_bstr(quoted ? SysAllocStringLen(path.get() + 1, length - 2)
+                              : SysAllocStringLen(path.get(), length));
 }
 
 // The folder the program lies in, or an empty BSTR where the path names none.
@@ -451,18 +480,19 @@ void ActionsMenu::OnMenuSelect(UINT item, UINT flags) {
 void ActionsMenu::StartEntry(size_t index) {
     const MenuEntry& entry = entries_[index];
     if (entry.damaged) return;
-    const unique_bstr folder = FolderOf(entry.path);
+    const unique_bstr file = Unquoted(entry.path);
+    const unique_bstr folder = FolderOf(file);
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof(info);
     info.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
     info.hwnd = hwnd();
-    info.lpFile = entry.path.get();
+    info.lpFile = file.get();
     info.lpDirectory = folder.length() ? folder.get() : nullptr;
     info.nShow = SW_SHOWNORMAL;
     if (ShellExecuteExW(&info)) return;
     const DWORD error = GetLastError();
     BoxText text;
-    AppendShown(text.append(L"The program of \""), entry.menuName);
+    AppendName(text.append(L"The program of \""), entry, false);
     AppendShown(text.append(L"\" could not be started.\n\n"), entry.path).append(L"\n\n");
     AppendDescribed(text, error);
     MessageBoxW(hwnd(), text.c_str(), kActionsTitle, MB_OK | MB_ICONHAND);
