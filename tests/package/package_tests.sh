@@ -158,7 +158,7 @@ version_blocks() {
 check_as_files() {
     check "the downloads are named by the version ($VERSION)" names_carry_the_version
     check "SHA256SUMS names both downloads and their sums match" checksums_match
-    check "ProductVersion from the one version; a fixed UpgradeCode; a ProductCode per build" \
+    check "ProductVersion from the one version; a fixed UpgradeCode; a ProductCode per version" \
         versions_and_codes
     check "the MSI installs per user and asks for no elevation" per_user
     check "the MSI holds the tool, the Actions window, the stand-in and README.txt, for LocalAppData\\Programs\\Plovane" \
