@@ -140,6 +140,16 @@ run(${MSIBUILD} ${msi} -q
     "UPDATE `Component` SET `Condition` = '${free_machine} AND ${free_user}' WHERE `Component` = 'StandInClass'")
 run(${MSIBUILD} ${msi} -q
     "UPDATE `InstallExecuteSequence` SET `Sequence` = 1401 WHERE `Action` = 'RemoveExistingProducts'")
+# What runs from the installed folder is closed before its files go (an uninstall, or an
+# upgrade replacing them): a running program's file cannot be deleted, and the files would stay
+# behind. taskkill without /f asks each program to close (WM_CLOSE), as the user's own close
+# would; wixl cannot write this action (type 34, an .exe run in a folder; +64: nothing running
+# is no failure), so it is added here, before the installer checks for files in use.
+set(close_programs "\"[SystemFolder]taskkill.exe\" /im plovane-actions.exe /im actions-menu.exe")
+run(${MSIBUILD} ${msi} -q
+    "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('CloseRunningPrograms', 98, 'INSTALLDIR', '${close_programs}')")
+run(${MSIBUILD} ${msi} -q
+    "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('CloseRunningPrograms', 'REMOVE=\"ALL\" OR WIX_UPGRADE_DETECTED', 1399)")
 
 # wixl draws a package code at random and stamps the clock: both are set here, last of all the
 # edits, and the MSI is signed as it will ship.
