@@ -1,7 +1,11 @@
 # Makes the Windows downloads from a built tree: a per-user MSI, a portable zip and their
 # checksums. Run as a script:
 #   cmake -DPLOVANE_VERSION=1.00 -DBIN_DIR=<bin> -DOUT_DIR=<dist> -DWORK_DIR=<scratch>
-#         -DSOURCE_DIR=<tree> -P cmake/package.cmake
+#         -DSOURCE_DIR=<tree> [-DCXX_COMPILER=<the build's compiler>] -P cmake/package.cmake
+# One commit always gives the same bytes: every time written is SOURCE_DATE_EPOCH (the commit's
+# time when the environment does not set it). With PLOVANE_SIGN_PFX and
+# PLOVANE_SIGN_PASSWORD_FILE in the environment the programs and the MSI are signed
+# (PLOVANE_SIGN_TIMESTAMP_URL adds a time stamp).
 foreach(name PLOVANE_VERSION BIN_DIR OUT_DIR WORK_DIR SOURCE_DIR)
   if(NOT DEFINED ${name})
     message(FATAL_ERROR "package.cmake needs -D${name}=...")
@@ -14,12 +18,49 @@ math(EXPR major "${CMAKE_MATCH_1}")
 math(EXPR minor "${CMAKE_MATCH_2}")
 find_program(WIXL wixl REQUIRED)
 find_program(MSIBUILD msibuild REQUIRED)
+find_program(PYTHON3 python3 REQUIRED)
+if(NOT CXX_COMPILER)
+  set(CXX_COMPILER i686-w64-mingw32-g++-posix)
+endif()
+
+function(git_output var)
+  execute_process(COMMAND git -C ${SOURCE_DIR} ${ARGN} OUTPUT_VARIABLE out
+                  RESULT_VARIABLE status OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(NOT status EQUAL 0)
+    set(out "")
+  endif()
+  set(${var} "${out}" PARENT_SCOPE)
+endfunction()
+
+# The time every file of the downloads carries.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(epoch "$ENV{SOURCE_DATE_EPOCH}")
+else()
+  git_output(epoch log -1 --format=%ct)
+endif()
+if(NOT epoch MATCHES "^[0-9]+$")
+  message(FATAL_ERROR "Set SOURCE_DATE_EPOCH (seconds since 1970) or package from a git clone: "
+                      "the downloads take their time from it (got '${epoch}')")
+endif()
+set(ENV{SOURCE_DATE_EPOCH} ${epoch})
+
+# Signing: a certificate and the file holding its password, or neither.
+set(sign_pfx "$ENV{PLOVANE_SIGN_PFX}")
+set(sign_password_file "$ENV{PLOVANE_SIGN_PASSWORD_FILE}")
+if(sign_pfx)
+  if(NOT sign_password_file OR NOT EXISTS "${sign_password_file}" OR NOT EXISTS "${sign_pfx}")
+    message(FATAL_ERROR "PLOVANE_SIGN_PFX needs the certificate file and PLOVANE_SIGN_PASSWORD_FILE "
+                        "naming the file that holds its password")
+  endif()
+  find_program(OSSLSIGNCODE osslsigncode REQUIRED)
+endif()
 
 set(base plovane-actions-${PLOVANE_VERSION})
 set(stage ${WORK_DIR}/${base}-win32)
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${stage} ${OUT_DIR})
-foreach(shipped plovane-actions.exe actions-menu.exe messenger-standin.dll)
+set(programs plovane-actions.exe actions-menu.exe messenger-standin.dll)
+foreach(shipped ${programs})
   file(COPY ${BIN_DIR}/${shipped} DESTINATION ${stage})
 endforeach()
 configure_file(${SOURCE_DIR}/packaging/README.txt.in ${stage}/README.txt @ONLY NEWLINE_STYLE CRLF)
@@ -31,10 +72,64 @@ function(run)
   endif()
 endfunction()
 
+# Authenticode, SHA-256, signed at the build's time so that two signings of one file agree. The
+# password goes to osslsigncode as a file name, never as an argument.
+function(sign file)
+  if(NOT sign_pfx)
+    return()
+  endif()
+  set(stamp "")
+  if(DEFINED ENV{PLOVANE_SIGN_TIMESTAMP_URL} AND NOT "$ENV{PLOVANE_SIGN_TIMESTAMP_URL}" STREQUAL "")
+    set(stamp -ts "$ENV{PLOVANE_SIGN_TIMESTAMP_URL}")
+  endif()
+  file(REMOVE ${file}.signed)
+  execute_process(COMMAND ${OSSLSIGNCODE} sign -pkcs12 ${sign_pfx} -readpass ${sign_password_file}
+                          -h sha256 -n "Plovane - Add Programs to Actions list" -time ${epoch}
+                          ${stamp} -in ${file} -out ${file}.signed
+                  RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "could not sign ${file}:\n${out}")
+  endif()
+  file(RENAME ${file}.signed ${file})
+endfunction()
+
+if(sign_pfx)
+  message(STATUS "Signing with ${sign_pfx}")
+else()
+  message(STATUS "No certificate given (PLOVANE_SIGN_PFX): the downloads are not signed")
+endif()
+# The programs are signed before anything packs them, so that the MSI and the zip carry the
+# signed files.
+foreach(shipped ${programs})
+  sign(${stage}/${shipped})
+endforeach()
+execute_process(COMMAND touch -h -d @${epoch} ${stage} ${stage}/README.txt ${stage}/plovane-actions.exe
+                        ${stage}/actions-menu.exe ${stage}/messenger-standin.dll
+                RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "could not set the staged files' times")
+endif()
+
+# One version is one product (a rebuild installs over it); one content is one package. Both are
+# name-based UUIDs under the fixed UpgradeCode.
+set(family 6B0E1C52-3F7A-4C8E-9D21-5A4F0B7C3E19)
+string(UUID product_code NAMESPACE ${family} NAME "ProductCode ${PLOVANE_VERSION}" TYPE SHA1 UPPER)
+set(content "PackageCode ${PLOVANE_VERSION}")
+foreach(input ${stage}/README.txt ${SOURCE_DIR}/packaging/plovane-actions.wxs
+        ${CMAKE_CURRENT_LIST_FILE})
+  file(SHA256 ${input} hash)
+  string(APPEND content " ${hash}")
+endforeach()
+foreach(shipped ${programs})
+  file(SHA256 ${stage}/${shipped} hash)
+  string(APPEND content " ${hash}")
+endforeach()
+string(UUID package_code NAMESPACE ${family} NAME "${content}" TYPE SHA1 UPPER)
+
 # wixl finds the files by name in the folder it runs in, the staged one.
 set(msi ${OUT_DIR}/${base}.msi)
-run(${WIXL} -D Version=${PLOVANE_VERSION} -D MsiVersion=${major}.${minor}.0 -o ${msi}
-    ${SOURCE_DIR}/packaging/plovane-actions.wxs)
+run(${WIXL} -D Version=${PLOVANE_VERSION} -D MsiVersion=${major}.${minor}.0
+    -D ProductCode={${product_code}} -o ${msi} ${SOURCE_DIR}/packaging/plovane-actions.wxs)
 # wixl 0.101 knows neither a component's Condition nor MajorUpgrade's Schedule; set both here.
 # The stand-in's class is written only where no other live server holds the class, per machine
 # or per user: a registration naming our own installed DLL is an earlier version's, and one whose
@@ -47,14 +142,32 @@ run(${MSIBUILD} ${msi} -q
     "UPDATE `Component` SET `Condition` = '${free_machine} AND ${free_user} AND ${no_program}' WHERE `Component` = 'StandInClass'")
 run(${MSIBUILD} ${msi} -q
     "UPDATE `InstallExecuteSequence` SET `Sequence` = 1401 WHERE `Action` = 'RemoveExistingProducts'")
+# What runs from the installed folder is closed before its files go (an uninstall, or an
+# upgrade replacing them): a running program's file cannot be deleted, and the files would stay
+# behind. taskkill without /f asks each program to close (WM_CLOSE), as the user's own close
+# would; wixl cannot write this action (type 34, an .exe run in a folder; +64: nothing running
+# is no failure), so it is added here, before the installer checks for files in use.
+set(close_programs "\"[SystemFolder]taskkill.exe\" /im plovane-actions.exe /im actions-menu.exe")
+run(${MSIBUILD} ${msi} -q
+    "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('CloseRunningPrograms', 98, 'INSTALLDIR', '${close_programs}')")
+run(${MSIBUILD} ${msi} -q
+    "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('CloseRunningPrograms', 'REMOVE=\"ALL\" OR WIX_UPGRADE_DETECTED', 1399)")
+
+# wixl draws a package code at random and stamps the clock: both are set here, last of all the
+# edits, and the MSI is signed as it will ship.
+# (Called here, not through run(): the template's ";" would split it in two.)
+execute_process(COMMAND ${MSIBUILD} ${msi} -s "Plovane - Add Programs to Actions list ${PLOVANE_VERSION}"
+                        Plovane "Intel;1033" "{${package_code}}"
+                RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "could not set the MSI's summary")
+endif()
+run(${PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/package_files.py msi-times ${msi} ${epoch})
+sign(${msi})
 
 set(zip ${OUT_DIR}/${base}-win32.zip)
 file(REMOVE ${zip})
-execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${zip} --format=zip ${base}-win32
-                WORKING_DIRECTORY ${WORK_DIR} RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-  message(FATAL_ERROR "could not write ${zip}")
-endif()
+run(${PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/package_files.py zip ${zip} ${stage} ${epoch})
 
 set(sums "")
 foreach(download ${msi} ${zip})
@@ -63,4 +176,5 @@ foreach(download ${msi} ${zip})
   string(APPEND sums "${hash}  ${name}\n")
 endforeach()
 file(WRITE ${OUT_DIR}/SHA256SUMS "${sums}")
+include(${CMAKE_CURRENT_LIST_DIR}/build_record.cmake)
 message(STATUS "Windows downloads in ${OUT_DIR}: ${base}.msi ${base}-win32.zip SHA256SUMS")

@@ -292,5 +292,35 @@ TEST(AfterDeletedCopy, TheUsersClassNamesTheInstalledStandIn) {
     EXPECT_EQ(StringValue(HKEY_CURRENT_USER, kServerKey, L"ThreadingModel"), L"Apartment");
 }
 
+// The installed tool and Actions window, started as a user would and left running for the
+// uninstall that follows.
+struct RunningProgram {
+    const wchar_t* file;
+    const wchar_t* windowClass;
+};
+constexpr RunningProgram kRunningPrograms[] = {{L"plovane-actions.exe", L"PlovaneForm1"},
+                                               {L"actions-menu.exe", L"PlovaneActionsMenu"}};
+using Running = InstalledTool;
+
+TEST_F(Running, TheInstalledToolAndTheActionsWindowStartAndStay) {
+    for (const RunningProgram& program : kRunningPrograms) {
+        unique_handle process(
+            testing::StartProcess(L"\"" + InstallFolder() + program.file + L"\""));
+        ASSERT_TRUE(process) << program.file;
+        EXPECT_TRUE(testing::WaitForVisibleWindow(program.windowClass, nullptr, kWaitMs))
+            << program.file << " showed no window";
+    }
+}
+
+// Whatever the uninstall did with them, none of the programs it removed is left running.
+TEST(LeftRunning, NoneOfTheProgramsTheUninstallRemoved) {
+    for (const RunningProgram& program : kRunningPrograms) {
+        const ULONGLONG end = GetTickCount64() + kWaitMs;
+        while (FindWindowW(program.windowClass, nullptr) && GetTickCount64() < end)
+            Sleep(50);
+        EXPECT_EQ(FindWindowW(program.windowClass, nullptr), nullptr) << program.file;
+    }
+}
+
 }  // namespace
 }  // namespace plovane

@@ -7,6 +7,7 @@
 # Prints "package tests: N passed, N failed" and fails when any check fails.
 set -uo pipefail
 . "$(dirname "$0")/../../scripts/lib.sh"
+. "$(dirname "$0")/test_certificate.sh"
 
 OLD_VERSION=0.90
 work=$ROOT/build/package-tests
@@ -38,6 +39,15 @@ package_from() {  # version, bin folder
         -DWORK_DIR="$work/stage-$1" -DSOURCE_DIR="$ROOT" -P "$ROOT/cmake/package.cmake"
 }
 
+# The same version again, signed with a throwaway certificate: a rebuild with other bytes.
+package_signed() {
+    make_test_certificate "$work/cert" &&
+        PLOVANE_SIGN_PFX=$work/cert/cert.pfx PLOVANE_SIGN_PASSWORD_FILE=$work/cert/password \
+            cmake -DPLOVANE_VERSION="$VERSION" -DBIN_DIR="$ROOT/build/i686/bin" \
+            -DOUT_DIR="$work/dist-signed" -DWORK_DIR="$work/stage-signed" -DSOURCE_DIR="$ROOT" \
+            -P "$ROOT/cmake/package.cmake"
+}
+
 build_packages() {
     local old_build=$work/i686-$OLD_VERSION
     package_from "$VERSION" "$ROOT/build/i686/bin" &&
@@ -46,7 +56,8 @@ build_packages() {
             -DPLOVANE_BUILD_TESTS=OFF &&
         cmake --build "$old_build" -j "$(nproc)" --target plovane-actions messenger-standin \
             actions-menu &&
-        package_from "$OLD_VERSION" "$old_build/bin"
+        package_from "$OLD_VERSION" "$old_build/bin" &&
+        package_signed
 }
 
 # --- the packages as files ------------------------------------------------------------------
@@ -168,7 +179,7 @@ version_blocks() {
 check_as_files() {
     check "the downloads are named by the version ($VERSION)" names_carry_the_version
     check "SHA256SUMS names both downloads and their sums match" checksums_match
-    check "ProductVersion from the one version; a fixed UpgradeCode; a ProductCode per build" \
+    check "ProductVersion from the one version; a fixed UpgradeCode; a ProductCode per version" \
         versions_and_codes
     check "the MSI installs per user and asks for no elevation" per_user
     check "the MSI holds the tool, the Actions window, the stand-in and README.txt, for LocalAppData\\Programs\\Plovane" \
@@ -200,7 +211,7 @@ leave_prefix() {
     [ "$failed" -eq 0 ] && rm -rf "$WINEPREFIX"
 }
 msiexec() {  # /i or /x, package
-    local log=$logs/msiexec-$(basename "$WINEPREFIX")-${1#/}-$(basename "$2").log
+    local log=$logs/msiexec-$(basename "$WINEPREFIX")-${1#/}-$(basename "$(dirname "$2")").log
     timeout 300 "$WINE" msiexec "$1" "$(win "$2")" /qn /l*v "$(win "$log")" </dev/null \
         >/dev/null 2>&1 && return 0
     echo "msiexec $1 failed; the end of its log:"
@@ -214,6 +225,15 @@ phase() {  # gtest filter, then the checks' environment (NAME=value ...)
     tr -d '\r' <<<"$out" | grep -v '^$'
     # A filter that matches nothing would pass; it must have run a test.
     [ "$status" -eq 0 ] && grep -q '^\[  PASSED  \] [1-9]' <<<"$out"
+}
+# A phase that leaves programs running: they inherit its output, so it goes to a file (a pipe
+# would be held open until they end).
+detached_phase() {  # gtest filter
+    local out=$logs/detached-phase.log status=0
+    timeout 300 "$WINE" "$ROOT/build/i686/bin/package-checks.exe" --gtest_filter="$1" \
+        </dev/null >"$out" 2>&1 || status=$?
+    tr -d '\r' <"$out" | grep -v '^$'
+    [ "$status" -eq 0 ] && grep -q '^\[  PASSED  \] [1-9]' "$out"
 }
 profile_tree() { (cd "$WINEPREFIX/drive_c/users" && find . | sort); }
 # The user's programs folder (AppData\Local\Programs, shared by every per-user install) may stay,
@@ -293,6 +313,48 @@ other_user_server() {
     leave_prefix
 }
 
+# Uninstalling while the user still has the tool and the Actions window open.
+uninstall_while_running() {
+    enter_prefix running
+    check "msiexec /i installs the MSI (exit 0)" msiexec /i "$MSI"
+    check "the installed tool and the Actions window start and stay open" \
+        detached_phase 'Running.*'
+    check "msiexec /x removes it while both run (exit 0)" msiexec /x "$MSI"
+    check "neither program is left running" phase 'LeftRunning.*'
+    check "removed: files, folder, shortcuts and class gone, though the programs were running" \
+        phase 'Removed.TheFiles*'
+    leave_prefix
+}
+
+signed_install_use_remove() {
+    enter_prefix signed
+    check "msiexec /i installs the signed MSI (exit 0)" msiexec /i "$SIGNED_MSI"
+    check "installed from the signed MSI: files, shortcuts and class, one product" \
+        phase 'Installed.*' PLOVANE_EXPECTED_VERSION="$MSI_VERSION"
+    check "the tool installed from the signed MSI registers an entry" phase 'InstalledTool.*'
+    check "msiexec /x removes the signed MSI's install (exit 0)" msiexec /x "$SIGNED_MSI"
+    check "removed: files, folder, shortcuts and class gone" phase 'Removed.TheFiles*'
+    leave_prefix
+}
+
+# Another build of the same version (here the signed one: other bytes, another package code) is
+# the same product: it does not install a second one beside the first.
+rebuilt_same_version() {
+    enter_prefix rebuilt
+    check "msiexec /i installs the MSI (exit 0)" msiexec /i "$MSI"
+    # Windows answers 1638 (another version of this product is installed) to a rebuild with
+    # another package code; either way no second product may appear.
+    local status=0
+    timeout 300 "$WINE" msiexec /i "$(win "$SIGNED_MSI")" /qn </dev/null >/dev/null 2>&1 ||
+        status=$?
+    echo "      (msiexec /i of the rebuild of the same version ended with $status)"
+    check "after msiexec /i of a rebuild of $VERSION: still one product, $VERSION, with its files" \
+        phase 'Installed.*' PLOVANE_EXPECTED_VERSION="$MSI_VERSION"
+    check "msiexec /x of the rebuild removes that one product (exit 0)" msiexec /x "$SIGNED_MSI"
+    check "removed: nothing of it is left" phase 'Removed.TheFiles*'
+    leave_prefix
+}
+
 unpacked_zip() {
     enter_prefix zip
     check "the zip unpacks" bash -c "cd '$WINEPREFIX/drive_c' && cmake -E tar xf '$ZIP'"
@@ -366,6 +428,7 @@ MSI=$work/dist-$VERSION/plovane-actions-$VERSION.msi
 ZIP=$work/dist-$VERSION/plovane-actions-$VERSION-win32.zip
 OLD_MSI=$work/dist-$OLD_VERSION/plovane-actions-$OLD_VERSION.msi
 OLD_ZIP=$work/dist-$OLD_VERSION/plovane-actions-$OLD_VERSION-win32.zip
+SIGNED_MSI=$work/dist-signed/plovane-actions-$VERSION.msi
 MSI_VERSION=$(property "$MSI" ProductVersion)
 OLD_MSI_VERSION=$(property "$OLD_MSI" ProductVersion)
 UPGRADE_CODE=$(property "$MSI" UpgradeCode)
@@ -377,14 +440,12 @@ if [ "$ARCH" = i686 ]; then
     "$ROOT/scripts/setup" package
     use_prefix package
     template=$WINEPREFIX
-    install_use_remove
-    upgrade
-    other_server
-    other_user_server
-    unpacked_zip
-    zip_unpacked_again
-    zip_upgrade
-    msi_after_deleted_copy
+    # PLOVANE_PACKAGE_SCENARIOS runs a few of them while working on one.
+    for scenario in ${PLOVANE_PACKAGE_SCENARIOS:-install_use_remove upgrade other_server \
+        other_user_server unpacked_zip zip_unpacked_again zip_upgrade msi_after_deleted_copy \
+        uninstall_while_running signed_install_use_remove rebuilt_same_version}; do
+        "$scenario"
+    done
 else
     echo "package tests: this machine cannot run 32-bit code, so the packages were checked as" \
         "files only; they are installed and run under Wine where 32-bit code runs"
