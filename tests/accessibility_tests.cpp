@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -526,16 +527,25 @@ TEST_F(AccessibilityTest, AThousandRoundsOfGetReadReleaseLeaveNoMemoryOrHandlesB
         return named;
     };
     ASSERT_EQ(rounds(100), 300);
-    const long memoryBefore = RssAnonKb(marker);
     const long handlesBefore = HandlesOf(pid());
-    ASSERT_GT(memoryBefore, 0) << "the tool's Wine process was not found";
     ASSERT_GT(handlesBefore, 0) << "the tool's handles could not be counted";
-    ASSERT_EQ(rounds(1000), 3000);
-    const long memoryAfter = RssAnonKb(marker);
-    const long handlesAfter = HandlesOf(pid());
-    EXPECT_LE(memoryAfter - memoryBefore, 64)
-        << "kB kept by a thousand rounds, from " << memoryBefore << " kB";
-    EXPECT_LE(handlesAfter, handlesBefore + 1) << "handles kept by a thousand rounds";
+    // Wine's heap sometimes takes one more megabyte once, at any point of a run; a leak grows
+    // the memory again and again. So the memory is read every hundred rounds, and all the growth
+    // but the largest single step must be none.
+    long last = RssAnonKb(marker);
+    ASSERT_GT(last, 0) << "the tool's Wine process was not found";
+    long grown = 0, largestStep = 0;
+    std::string steps;
+    for (int hundred = 0; hundred < 10; ++hundred) {
+        ASSERT_EQ(rounds(100), 300);
+        const long now = RssAnonKb(marker);
+        grown += now - last;
+        largestStep = std::max(largestStep, now - last);
+        steps += " " + std::to_string(now - last);
+        last = now;
+    }
+    EXPECT_LE(grown - largestStep, 32) << "kB kept, every hundred rounds:" << steps;
+    EXPECT_LE(HandlesOf(pid()), handlesBefore + 1) << "handles kept by a thousand rounds";
     held.clear();
     PostMessageW(form_, WM_CLOSE, 0, 0);
     EXPECT_EQ(WaitForExit(), 0u);
