@@ -19,6 +19,7 @@
 #include "common/unique_bstr.h"
 #include "common/unique_handle.h"
 #include "tests/support/box_catcher.h"
+#include "tests/support/form_fixture.h"
 #include "tests/support/window_helpers.h"
 #include "ui/design.h"
 
@@ -460,6 +461,27 @@ TEST_F(PlantedLibraryTest, AnOleaccBesideTheProgramIsNeverLoaded) {
     }
     EXPECT_EQ(OleaccLoadedIn(pid()),
               std::vector<std::wstring>{SystemFolderLower() + L"\\oleacc.dll"});
+}
+
+// In the window's own process a holder gets the object itself, not a proxy: the window's end
+// must leave the holder's reference alone, and every call after it must fail.
+class InProcessReaderTest : public testing::FormTest {};
+
+TEST_F(InProcessReaderTest, AHolderKeepsTheObjectPastTheWindowAndItsCallsThenFail) {
+    com_ptr<IAccessible> object = ObjectOf(control(ui::Text4));
+    ASSERT_TRUE(object);
+    EXPECT_EQ(Hear(object.get()).name, L"Key name");
+    com_ptr<IAccessible> again = ObjectOf(control(ui::Text4));
+    EXPECT_EQ(again.get(), object.get()) << "one object per control, asked twice";
+    again.reset();
+    DestroyWindow(form_.hwnd());
+    testing::PumpMessages();
+    unique_bstr name;
+    EXPECT_EQ(object->get_accName(Child(CHILDID_SELF), name.put()), CO_E_OBJNOTCONNECTED);
+    long count = 0;
+    EXPECT_EQ(object->get_accChildCount(&count), CO_E_OBJNOTCONNECTED);
+    EXPECT_EQ(object->AddRef(), 2u) << "the holder's reference is still the only one";
+    EXPECT_EQ(object->Release(), 1u);
 }
 
 // The Unix memory of the tool's Wine process, found by the unique command line it was given.
