@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -452,13 +451,6 @@ TEST_F(PlantedLibraryTest, AnOleaccBesideTheProgramIsNeverLoaded) {
     com_ptr<IAccessible> object = ObjectOf(control(ui::Text4));
     ASSERT_TRUE(object);
     EXPECT_EQ(Hear(object.get()).name, L"Key name");
-    {
-        auto b = ObjectOf(control(ui::Command1));
-        const Heard h = Hear(b.get());
-        std::printf("DEBUG role %ld name %ls\n", h.role, h.name.c_str());
-        for (auto& m : ModulesOf(pid()))
-            std::printf("DEBUG %ls\n", m.c_str());
-    }
     EXPECT_EQ(OleaccLoadedIn(pid()),
               std::vector<std::wstring>{SystemFolderLower() + L"\\oleacc.dll"});
 }
