@@ -108,7 +108,7 @@ bool Form1::CreateControls() {
         if (!SSTab1.AddPageControl(control, static_cast<int>(design.page))) return false;
     }
     for (const ui::AccessibleSpec& named : ui::kAccessibleControls) {
-        if (!ui::MakeAccessible(Control(named.id), named)) return false;
+        if (!ui::MakeAccessible(Control(named.id))) return false;
     }
     ApplyLayout(dpi_);
     return static_cast<bool>(font_);

@@ -12,7 +12,6 @@ namespace plovane::ui {
 namespace {
 
 constexpr wchar_t kObjectProperty[] = L"PlovaneAccessible";
-constexpr UINT_PTR kSubclassId = 1;
 constexpr int kTabTextLength = 64;
 
 // oleacc.dll is loaded the first time a reader asks, and only from the system folder: a DLL of
@@ -352,28 +351,64 @@ void ForgetObject(HWND hwnd) {
     object->Release();
 }
 
-LRESULT CALLBACK AccessibleSubclass(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT_PTR id,
-                                    DWORD_PTR data) {
+// The procedure each kind of control had before ours, by window class. Every message of a named
+// control passes through here, so the lookup stays in this process: comctl32's SetWindowSubclass
+// reads a window property per message, which Wine answers from its server, and that made
+// start-up measurably slower.
+struct ClassProcedure {
+    ATOM atom;
+    WNDPROC procedure;
+};
+ClassProcedure classProcedures[8];
+
+WNDPROC ProcedureBefore(HWND hwnd) {
+    const auto atom = static_cast<ATOM>(GetClassWord(hwnd, GCW_ATOM));
+    for (const ClassProcedure& known : classProcedures) {
+        if (known.atom == atom) return known.procedure;
+    }
+    return &DefWindowProcW;
+}
+
+// False when a control of this class was found with another procedure before ours.
+bool RememberProcedure(ATOM atom, WNDPROC procedure) {
+    for (ClassProcedure& known : classProcedures) {
+        if (known.atom == atom) return known.procedure == procedure;
+        if (!known.atom) {
+            known = {atom, procedure};
+            return true;
+        }
+    }
+    return false;
+}
+
+LRESULT CALLBACK AccessibleProcedure(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (msg == WM_GETOBJECT && static_cast<LONG>(lParam) == OBJID_CLIENT) {
         const AccessLibrary* lib = Library();
-        AccessibleControl* object =
-            lib ? ObjectFor(hwnd, *reinterpret_cast<const AccessibleSpec*>(data), *lib) : nullptr;
+        const AccessibleSpec* spec = FindAccessible(static_cast<ControlId>(GetDlgCtrlID(hwnd)));
+        AccessibleControl* object = lib && spec ? ObjectFor(hwnd, *spec, *lib) : nullptr;
         if (object) {
             return lib->resultFromObject(__uuidof(IAccessible), wParam,
                                          static_cast<IAccessible*>(object));
         }
-    } else if (msg == WM_NCDESTROY) {
+    } else if (msg == WM_NCDESTROY && libraryTried) {
+        // Objects exist only once a reader has asked.
         ForgetObject(hwnd);
-        RemoveWindowSubclass(hwnd, &AccessibleSubclass, id);
     }
-    return DefSubclassProc(hwnd, msg, wParam, lParam);
+    return CallWindowProcW(ProcedureBefore(hwnd), hwnd, msg, wParam, lParam);
 }
 
 }  // namespace
 
-bool MakeAccessible(HWND control, const AccessibleSpec& spec) {
-    return control && SetWindowSubclass(control, &AccessibleSubclass, kSubclassId,
-                                        reinterpret_cast<DWORD_PTR>(&spec));
+bool MakeAccessible(HWND control) {
+    if (!control) return false;
+    const auto before = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(control, GWLP_WNDPROC));
+    if (before == &AccessibleProcedure) return true;
+    // A control that cannot be chained safely stays as it is: unnamed, but working.
+    if (!RememberProcedure(static_cast<ATOM>(GetClassWord(control, GCW_ATOM)), before)) {
+        return true;
+    }
+    SetWindowLongPtrW(control, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&AccessibleProcedure));
+    return true;
 }
 
 }  // namespace plovane::ui

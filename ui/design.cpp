@@ -55,6 +55,13 @@ const ControlSpec* FindControl(ControlId id) {
     return nullptr;
 }
 
+const AccessibleSpec* FindAccessible(ControlId id) {
+    for (const AccessibleSpec& named : kAccessibleControls) {
+        if (named.id == id) return &named;
+    }
+    return nullptr;
+}
+
 RECT PixelRect(const TwipRect& r, int dpi) {
     const int left = TwipsToPixels(r.left, dpi);
     const int top = TwipsToPixels(r.top, dpi);

@@ -77,6 +77,8 @@ inline constexpr std::size_t kAccessibleControlCount = kPageControlCount + 1;
 // NOLINTNEXTLINE(bugprone-dynamic-static-initializers)
 extern const AccessibleSpec kAccessibleControls[kAccessibleControlCount];
 
+const AccessibleSpec* FindAccessible(ControlId id);
+
 // A design rectangle in pixels at this density.
 RECT PixelRect(const TwipRect& r, int dpi);
 
