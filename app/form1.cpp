@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include "ui/accessible.h"
 #include "ui/button_face.h"
 #include "ui/common_dialog.h"
 #include "ui/picture_box.h"
@@ -117,6 +118,9 @@ bool Form1::CreateControls() {
             SendMessageW(control, ui::kSetPicture, reinterpret_cast<WPARAM>(picture_.get()), 0);
         }
         if (!SSTab1.AddPageControl(control, static_cast<int>(design.page))) return false;
+    }
+    for (const ui::AccessibleSpec& named : ui::kAccessibleControls) {
+        if (!ui::MakeAccessible(Control(named.id))) return false;
     }
     ApplyLayout(dpi_);
     return static_cast<bool>(font_);

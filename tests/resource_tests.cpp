@@ -64,13 +64,16 @@ TEST_F(ResourceTest, TheIconIsOne32By32ImageOf256Colours) {
     EXPECT_EQ(image->biBitCount, 8);
 }
 
-TEST_F(ResourceTest, TheAboutPictureIsAnUncompressed86By108BitmapOf24Bits) {
+// Stored with a palette of the colours it uses; the page pictures show it is drawn the same.
+TEST_F(ResourceTest, TheAboutPictureIsAnUncompressed86By108BitmapWithAPalette) {
     const auto* header = static_cast<const BITMAPINFOHEADER*>(
         Resource(MAKEINTRESOURCEW(2), MAKEINTRESOURCEW(IDB_ABOUT)));  // RT_BITMAP
     ASSERT_NE(header, nullptr);
     EXPECT_EQ(header->biWidth, 86);
     EXPECT_EQ(header->biHeight, 108);
-    EXPECT_EQ(header->biBitCount, 24);
+    EXPECT_EQ(header->biBitCount, 8);
+    EXPECT_GT(header->biClrUsed, 0u);
+    EXPECT_LE(header->biClrUsed, 256u);
     EXPECT_EQ(header->biCompression, static_cast<DWORD>(BI_RGB));
 }
 

@@ -95,6 +95,7 @@ TEST(ShippedBuildTest, TheToolIsA32BitGuiProgramNeedingOnlySystemDlls) {
     EXPECT_EQ(pe.nt->FileHeader.Characteristics & IMAGE_FILE_DLL, 0);
     ExpectOnlySystemDlls(pe);
     EXPECT_EQ(pe.Imports().count("user32.dll"), 1u);
+    EXPECT_EQ(pe.Imports().count("oleacc.dll"), 0u) << "loaded on a reader's first request only";
 }
 
 TEST(ShippedBuildTest, TheToolIsTerminalServerAwareWithTheImageVersionOfItsVersionBlock) {

@@ -1,5 +1,7 @@
 #include "ui/design.h"
 
+#include <oleacc.h>
+
 #include "ui/picture_box.h"
 
 namespace plovane::ui {
@@ -27,11 +29,35 @@ const ControlSpec kPageControls[12] = {
      11},
     {Picture1, L"Picture1", K::PictureBox, P::About, {3240, 840, 1335, 1695}, L"", 12},
 };
+
+// The tab strip's page tabs are named by their captions, kTabCaptions.
+const AccessibleSpec kAccessibleControls[kAccessibleControlCount] = {
+    {SSTab1Strip, L"Pages", ROLE_SYSTEM_PAGETABLIST, nullptr},
+    {Text4, L"Key name", ROLE_SYSTEM_TEXT, L"Recommended: use your menu name"},
+    {Command2, L"Register", ROLE_SYSTEM_PUSHBUTTON, nullptr},
+    {Text3, L"URL", ROLE_SYSTEM_TEXT, nullptr},
+    {Text2, L"Name to appear in the menu", ROLE_SYSTEM_TEXT, nullptr},
+    {Command1, L"Browse for the program", ROLE_SYSTEM_PUSHBUTTON, nullptr},
+    {Text1, L"Path to program", ROLE_SYSTEM_TEXT, nullptr},
+    {Text5, L"Key name", ROLE_SYSTEM_TEXT, nullptr},
+    {Command3, L"Unregister", ROLE_SYSTEM_PUSHBUTTON, nullptr},
+    {Label1, nullptr, ROLE_SYSTEM_STATICTEXT, nullptr},
+    {Label2, nullptr, ROLE_SYSTEM_STATICTEXT, nullptr},
+    {Label3, nullptr, ROLE_SYSTEM_STATICTEXT, nullptr},
+    {Picture1, L"Plovane logo", ROLE_SYSTEM_GRAPHIC, nullptr},
+};
 // clang-format on
 
 const ControlSpec* FindControl(ControlId id) {
     for (const ControlSpec& design : kPageControls) {
         if (design.id == id) return &design;
+    }
+    return nullptr;
+}
+
+const AccessibleSpec* FindAccessible(ControlId id) {
+    for (const AccessibleSpec& named : kAccessibleControls) {
+        if (named.id == id) return &named;
     }
     return nullptr;
 }

@@ -64,6 +64,21 @@ inline constexpr std::size_t kPageControlCount = 12;
 
 const ControlSpec* FindControl(ControlId id);
 
+// What a screen reader says of a control: its name (null: the designed text, for controls whose
+// text is their name), its MSAA role, and a description where one helps. Text boxes are named
+// here because their initial text is gone as soon as the user types over it.
+struct AccessibleSpec {
+    ControlId id;
+    const wchar_t* name;
+    long role;
+    const wchar_t* description;
+};
+inline constexpr std::size_t kAccessibleControlCount = kPageControlCount + 1;
+// NOLINTNEXTLINE(bugprone-dynamic-static-initializers)
+extern const AccessibleSpec kAccessibleControls[kAccessibleControlCount];
+
+const AccessibleSpec* FindAccessible(ControlId id);
+
 // A design rectangle in pixels at this density.
 RECT PixelRect(const TwipRect& r, int dpi);
 

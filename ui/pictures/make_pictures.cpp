@@ -1,6 +1,6 @@
-// Draws the application icon (32 x 32, 256 colours) and the About-page picture (86 x 108, 24-bit)
-// and writes them as plovane.ico and about.bmp into the folder named on the command line. Built
-// and run on the build machine, so the pictures come from this source and nothing else.
+// Draws the application icon (32 x 32, 256 colours) and the About-page picture (86 x 108, with a
+// palette) and writes them as plovane.ico and about.bmp into the folder named on the command line.
+// Built and run on the build machine, so the pictures come from this source and nothing else.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -112,26 +112,44 @@ std::vector<uint8_t> Icon() {
     return file;
 }
 
+Rgb AboutPixel(int x, int y) {
+    constexpr int w = 86;
+    if (y >= 92 && y < 100 && x >= 13 && x < 73) {
+        return (x - 13) % 12 < 8 ? Rgb{30, 90, 200} : Rgb{60, 200, 80};  // the range's band
+    }
+    return y < 86 ? Shade(x + 0.5, y + 0.5, w, 86) : Rgb{240, 240, 240};
+}
+
+// The picture uses fewer than 256 colours, so it is stored with a palette of exactly those: a
+// third of the 24-bit size, and every pixel on screen the same.
 std::vector<uint8_t> AboutBitmap() {
     constexpr int w = 86, h = 108;
-    const int stride = (w * 3 + 3) & ~3;
+    const int stride = (w + 3) & ~3;
+    std::vector<Rgb> palette;
+    std::vector<uint8_t> rows;
+    for (int y = h - 1; y >= 0; --y) {
+        for (int x = 0; x < w; ++x) {
+            const Rgb c = AboutPixel(x, y);
+            const auto same = [&c](const Rgb& p) { return p.r == c.r && p.g == c.g && p.b == c.b; };
+            auto at = std::find_if(palette.begin(), palette.end(), same);
+            if (at == palette.end()) at = palette.insert(palette.end(), c);
+            rows.push_back(static_cast<uint8_t>(at - palette.begin()));
+        }
+        rows.insert(rows.end(), static_cast<size_t>(stride - w), 0);
+    }
+    if (palette.size() > 256) return {};
+    const auto colours = static_cast<uint32_t>(palette.size());
+    const uint32_t offset = 14 + 40 + colours * 4;
     std::vector<uint8_t> file;
     file.push_back('B');
     file.push_back('M');
-    Put32(file, static_cast<uint32_t>(14 + 40 + stride * h));
+    Put32(file, static_cast<uint32_t>(offset + rows.size()));
     Put32(file, 0);
-    Put32(file, 14 + 40);
-    PutInfoHeader(file, w, h, 24, static_cast<uint32_t>(stride * h), 0);
-    for (int y = h - 1; y >= 0; --y) {
-        for (int x = 0; x < w; ++x) {
-            Rgb c = y < 86 ? Shade(x + 0.5, y + 0.5, w, 86) : Rgb{240, 240, 240};
-            if (y >= 92 && y < 100 && x >= 13 && x < 73) {
-                c = (x - 13) % 12 < 8 ? Rgb{30, 90, 200} : Rgb{60, 200, 80};  // the range's band
-            }
-            file.insert(file.end(), {c.b, c.g, c.r});
-        }
-        file.insert(file.end(), static_cast<size_t>(stride - w * 3), 0);
-    }
+    Put32(file, offset);
+    PutInfoHeader(file, w, h, 8, static_cast<uint32_t>(rows.size()), colours);
+    for (const Rgb& c : palette)
+        file.insert(file.end(), {c.b, c.g, c.r, 0});
+    file.insert(file.end(), rows.begin(), rows.end());
     return file;
 }
 
@@ -147,7 +165,9 @@ bool Write(const std::string& path, const std::vector<uint8_t>& bytes) {
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
     const std::string folder = argv[1];
-    return Write(folder + "/plovane.ico", Icon()) && Write(folder + "/about.bmp", AboutBitmap())
+    const auto about = AboutBitmap();
+    return !about.empty() && Write(folder + "/plovane.ico", Icon()) &&
+                   Write(folder + "/about.bmp", about)
                ? 0
                : 1;
 }
