@@ -161,14 +161,7 @@ protected:
     }
     DWORD pid() const { return GetProcessId(process_.get()); }
     HWND control(int id) const { return testing::FindDescendant(form_, id); }
-    DWORD WaitForExit() {
-        DWORD code = 12345;
-        if (WaitForSingleObject(process_.get(), kWaitMs) == WAIT_OBJECT_0) {
-            GetExitCodeProcess(process_.get(), &code);
-            process_.reset();
-        }
-        return code;
-    }
+    DWORD WaitForExit() { return testing::WaitForExit(process_, kWaitMs); }
 
     void WatchFocus() {
         t_events = &events_;

@@ -18,6 +18,7 @@
 #include "common/unique_handle.h"
 #include "standin/actions_menu.h"
 #include "standin/store.h"
+#include "tests/support/actions_menu_fixture.h"
 #include "tests/support/box_catcher.h"
 #include "tests/support/fake_session.h"
 #include "tests/support/store_access.h"
@@ -34,32 +35,8 @@ void File(const std::wstring& key, const std::wstring& name, const std::wstring&
                                                  ToBstr(url).get(), ToBstr(path).get(), 0));
 }
 
-class ActionsMenuTest : public ::testing::Test {
+class ActionsMenuTest : public testing::ActionsMenuFixture {
 protected:
-    void SetUp() override { testing::ClearStore(); }
-    void TearDown() override {
-        if (menu_.hwnd()) DestroyWindow(menu_.hwnd());
-        testing::PumpMessages();
-        testing::ClearStore();
-    }
-    void Open() {
-        ASSERT_TRUE(menu_.Create(GetModuleHandleW(nullptr)));
-        menu_.Show(SW_SHOWNORMAL);
-        testing::PumpMessages();
-    }
-    std::vector<std::wstring> Items() const {
-        std::vector<std::wstring> items;
-        HMENU menu = menu_.actionsMenu();
-        for (int i = 0; i < GetMenuItemCount(menu); ++i) {
-            wchar_t text[512] = {};
-            GetMenuStringW(menu, i, text, 512, MF_BYPOSITION);
-            items.push_back(text);
-        }
-        return items;
-    }
-    bool Grayed(int position) const {
-        return (GetMenuState(menu_.actionsMenu(), position, MF_BYPOSITION) & MF_GRAYED) != 0;
-    }
     // Runs the menu's own loop until the menu shows the expected count, or a second passes.
     bool FollowsWithinASecond(size_t count) {
         const ULONGLONG end = GetTickCount64() + 1000;
@@ -72,9 +49,6 @@ protected:
     void Choose(int position) {
         SendMessageW(menu_.hwnd(), WM_COMMAND, GetMenuItemID(menu_.actionsMenu(), position), 0);
     }
-
-    com_apartment apartment_;
-    standin::ActionsMenu menu_;
 };
 
 TEST_F(ActionsMenuTest, AnEmptyStoreShowsOneDisabledItemSayingSo) {

@@ -15,6 +15,7 @@
 #include "common/unique_handle.h"
 #include "standin/actions_menu.h"
 #include "standin/store.h"
+#include "tests/support/actions_menu_fixture.h"
 #include "tests/support/box_catcher.h"
 #include "tests/support/fake_session.h"
 #include "tests/support/store_access.h"
@@ -260,37 +261,7 @@ TEST_F(ActionsWindowTest, TheStatusLineShowsKeysAndUrlsWithControlCharactersAsSp
     CloseMenu();
 }
 
-// The window's own object in this process, where its menu can be read item by item.
-class ActionsMenuItemsTest : public ::testing::Test {
-protected:
-    void SetUp() override { testing::ClearStore(); }
-    void TearDown() override {
-        if (menu_.hwnd()) DestroyWindow(menu_.hwnd());
-        testing::PumpMessages();
-        testing::ClearStore();
-    }
-    void Open() {
-        ASSERT_TRUE(menu_.Create(GetModuleHandleW(nullptr)));
-        menu_.Show(SW_SHOWNORMAL);
-        testing::PumpMessages();
-    }
-    std::vector<std::wstring> Items() const {
-        std::vector<std::wstring> items;
-        HMENU menu = menu_.actionsMenu();
-        for (int i = 0; i < GetMenuItemCount(menu); ++i) {
-            wchar_t text[1024] = {};
-            GetMenuStringW(menu, i, text, 1024, MF_BYPOSITION);
-            items.push_back(text);
-        }
-        return items;
-    }
-    bool Grayed(int position) const {
-        return (GetMenuState(menu_.actionsMenu(), position, MF_BYPOSITION) & MF_GRAYED) != 0;
-    }
-
-    com_apartment apartment_;
-    standin::ActionsMenu menu_;
-};
+using ActionsMenuItemsTest = testing::ActionsMenuFixture;
 
 TEST_F(ActionsMenuItemsTest, OddMenuNamesEachReadAsTheirTextAndABlankOneByItsKeyName) {
     WriteRaw(L"a-empty", L"", L"u");

@@ -61,14 +61,7 @@ protected:
         PostMessageW(control(id), BM_CLICK, 0, 0);
         return testing::CatchForeignBox(L"Plovane - Error", *box, kWaitMs);
     }
-    DWORD WaitForExit() {
-        DWORD code = 12345;
-        if (WaitForSingleObject(process_.get(), kWaitMs) == WAIT_OBJECT_0) {
-            GetExitCodeProcess(process_.get(), &code);
-            process_.reset();
-        }
-        return code;
-    }
+    DWORD WaitForExit() { return testing::WaitForExit(process_, kWaitMs); }
 
     unique_handle process_;
     HWND form_ = nullptr;

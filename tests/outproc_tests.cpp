@@ -178,14 +178,7 @@ protected:
         PostMessageW(form_, WM_CLOSE, 0, 0);
         return WaitForExit();
     }
-    DWORD WaitForExit() {
-        DWORD code = 12345;
-        if (WaitForSingleObject(tool_.get(), kWaitMs) == WAIT_OBJECT_0) {
-            GetExitCodeProcess(tool_.get(), &code);
-            tool_.reset();
-        }
-        return code;
-    }
+    DWORD WaitForExit() { return testing::WaitForExit(tool_, kWaitMs); }
     static DWORD ProcessOf(HWND hwnd) {
         DWORD pid = 0;
         GetWindowThreadProcessId(hwnd, &pid);

@@ -72,7 +72,11 @@ bool CatchForeignBox(const std::wstring& title, CaughtBox& out, DWORD timeoutMs)
         if (box && IsWindowVisible(box) && GetDlgItem(box, kPromptId)) {
             out = Read(box);
             Press(box, out);
-            return true;
+            // Until the box has gone, a press sent to its owner lands in the box's own loop,
+            // where the owner drops it as one arriving during a press.
+            while (IsWindow(box) && GetTickCount64() < end)
+                Sleep(10);
+            return !IsWindow(box);
         }
         Sleep(20);
     }

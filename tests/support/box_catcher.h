@@ -36,7 +36,8 @@ private:
     std::vector<CaughtBox> boxes_;
 };
 
-// Reads a box shown by another process (found by its title) and presses its OK button.
+// Reads a box shown by another process (found by its title), presses its OK button and waits
+// for the box to go.
 bool CatchForeignBox(const std::wstring& title, CaughtBox& out, DWORD timeoutMs);
 
 }  // namespace plovane::testing

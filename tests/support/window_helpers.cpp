@@ -95,4 +95,13 @@ long RunProcess(const std::wstring& commandLine, DWORD timeoutMs) {
     return static_cast<long>(code);
 }
 
+DWORD WaitForExit(unique_handle& process, DWORD timeoutMs) {
+    DWORD code = 12345;
+    if (WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(process.get(), &code);
+        process.reset();
+    }
+    return code;
+}
+
 }  // namespace plovane::testing

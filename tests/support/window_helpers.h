@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "common/unique_handle.h"
+
 namespace plovane::testing {
 
 // Runs this thread's queued messages until none are left; a WM_QUIT found on the way is kept
@@ -25,5 +27,8 @@ std::wstring ProgramFolder();
 HANDLE StartProcess(const std::wstring& commandLine);
 // Runs a program to its end and gives its exit code, or -1 if it did not start or end in time.
 long RunProcess(const std::wstring& commandLine, DWORD timeoutMs);
+// Waits for a started program to end and gives its exit code, closing the handle; 12345 (and the
+// handle kept) where it did not end in time.
+DWORD WaitForExit(unique_handle& process, DWORD timeoutMs);
 
 }  // namespace plovane::testing
