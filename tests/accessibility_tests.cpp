@@ -140,10 +140,25 @@ HWND WindowOf(DWORD pid) {
     return nullptr;
 }
 
+// Wine 8's 64-bit oleacc makes no standard object for any window (E_NOINTERFACE), so there the
+// tool can only answer as the platform does; the 32-bit build, which users run, is read in full.
+bool PlatformMakesStandardObjects() {
+    HWND plain = CreateWindowW(L"STATIC", L"plain", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                               nullptr, nullptr);
+    com_ptr<IAccessible> standard;
+    const HRESULT hr = CreateStdAccessibleObject(plain, static_cast<LONG>(OBJID_CLIENT),
+                                                 IID_IAccessible, standard.put_void());
+    DestroyWindow(plain);
+    return SUCCEEDED(hr) && standard;
+}
+
+constexpr char kNoStandardObjects[] = "this platform's oleacc makes no standard accessible object";
+
 class AccessibilityTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_HRESULT_SUCCEEDED(apartment_.status());
+        if (!PlatformMakesStandardObjects()) GTEST_SKIP() << kNoStandardObjects;
         ASSERT_EQ(Regsvr32(L""), 0);
     }
     void TearDown() override {
@@ -413,6 +428,7 @@ class PlantedLibraryTest : public AccessibilityTest {
 protected:
     void SetUp() override {
         AccessibilityTest::SetUp();
+        if (IsSkipped()) return;
         wchar_t temp[MAX_PATH] = {};
         GetTempPathW(MAX_PATH, temp);
         folder_ = std::wstring(temp) + L"plovane-planted-" + std::to_wstring(GetCurrentProcessId());
@@ -450,7 +466,13 @@ TEST_F(PlantedLibraryTest, AnOleaccBesideTheProgramIsNeverLoaded) {
 
 // In the window's own process a holder gets the object itself, not a proxy: the window's end
 // must leave the holder's reference alone, and every call after it must fail.
-class InProcessReaderTest : public testing::FormTest {};
+class InProcessReaderTest : public testing::FormTest {
+protected:
+    void SetUp() override {
+        if (!PlatformMakesStandardObjects()) GTEST_SKIP() << kNoStandardObjects;
+        testing::FormTest::SetUp();
+    }
+};
 
 TEST_F(InProcessReaderTest, AHolderKeepsTheObjectPastTheWindowAndItsCallsThenFail) {
     com_ptr<IAccessible> object = ObjectOf(control(ui::Text4));

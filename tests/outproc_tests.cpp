@@ -191,7 +191,9 @@ protected:
 
 TEST_F(OutOfProcessTest, TheStandInsTypeLibraryIsRegisteredForMarshalingWithTheClass) {
     ASSERT_NO_FATAL_FAILURE(RegisterAsLocalServer(L""));
-    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kTypeLibKey + L"\\1.0\\0\\win32", nullptr),
+    // RegisterTypeLib files the library under the platform its caller runs on.
+    const wchar_t* platform = sizeof(void*) == 8 ? L"\\1.0\\0\\win64" : L"\\1.0\\0\\win32";
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kTypeLibKey + platform, nullptr),
               Bin(L"messenger-standin.dll"));
     EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kInterfaceKey + L"\\ProxyStubClsid32", nullptr),
               L"{00020424-0000-0000-C000-000000000046}")
@@ -206,7 +208,7 @@ TEST_F(OutOfProcessTest, TheStandInsTypeLibraryIsRegisteredForMarshalingWithTheC
                     static_cast<DWORD>(server.size() + 1) * static_cast<DWORD>(sizeof(wchar_t)));
     RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(kClassKey) + L"\\LocalServer32").c_str());
     EXPECT_EQ(testing::RunProcess(L"regsvr32.exe /s /u " + Quoted(server), kWaitMs), 0);
-    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kTypeLibKey + L"\\1.0\\0\\win32", nullptr), L"(none)");
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kTypeLibKey + platform, nullptr), L"(none)");
     EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kInterfaceKey + L"\\ProxyStubClsid32", nullptr),
               L"(none)");
 }
