@@ -489,8 +489,11 @@ void ActionsMenu::StartEntry(size_t index) {
     info.lpFile = file.get();
     info.lpDirectory = folder.length() ? folder.get() : nullptr;
     info.nShow = SW_SHOWNORMAL;
-    if (ShellExecuteExW(&info)) return;
-    const DWORD error = GetLastError();
+    // Windows starts no program by a path this long, and Wine's shell overruns its own buffer on
+    // one (the process dies): such a path is reported, never handed to the system.
+    const bool tooLong = file.length() >= MAX_PATH;
+    if (!tooLong && ShellExecuteExW(&info)) return;
+    const DWORD error = tooLong ? static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE) : GetLastError();
     BoxText text;
     AppendName(text.append(L"The program of \""), entry, false);
     AppendShown(text.append(L"\" could not be started.\n\n"), entry.path).append(L"\n\n");

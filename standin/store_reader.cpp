@@ -197,6 +197,9 @@ bool StoreFollower::Apply(MenuEntry&& entry, bool present) {
 }
 
 StoreFollower::Look StoreFollower::Follow() {
+    // Until a first pass has read the whole store, the few entries the journal names are not the
+    // store: that pass reads them, and follows the journal from where it began when it ends.
+    if (!based_) return Look::Same;
     for (int attempt = 0; attempt < 4; ++attempt) {
         StoreMark before;
         ReadMark(before);
@@ -330,6 +333,7 @@ bool StoreFollower::FinishPass() {
     const bool few = passFound_.size() + gone <= kMaxListedChanges / 4 && !entries_.empty();
     if (!(few ? FinishPassByEntry() : FinishPassWhole())) return true;
     seen_ = passMark_;
+    based_ = true;
     // Taken now, not when the pass began: changes made meanwhile are read below or were
     // reported, and the store moving under a pass must not start the next one for nothing.
     fingerprint_ = ReadFingerprint();

@@ -87,6 +87,7 @@ private:
 
     heap_array<MenuEntry> entries_;
     StoreMark seen_;
+    bool based_ = false;  // a pass has read the whole store once
     Fingerprint fingerprint_;
     bool whole_ = true;
     heap_array<EntryChange> changes_;

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "common/com_apartment.h"
+#include "common/system_text.h"
 #include "common/unique_bstr.h"
 #include "common/unique_handle.h"
 #include "standin/actions_menu.h"
@@ -289,6 +290,24 @@ TEST_F(ActionsMenuTest, AProgramThatCannotStartIsReportedAndTheMenuStaysUsable) 
     Choose(1);
     EXPECT_EQ(boxes.boxes().size(), 2u) << "the menu still answers";
     EXPECT_EQ(Items().size(), 2u);
+}
+
+// Wine's shell dies on a path of some hundreds of characters; an entry written by another program
+// may hold one.
+TEST_F(ActionsMenuTest, APathTooLongToStartIsReportedAndNeverHandedToTheSystem) {
+    const std::wstring path = L"C:\\" + std::wstring(1100, L'p') + L".exe";
+    File(L"a-long", L"Long", path);
+    Open();
+    testing::BoxCatcher boxes;
+    Choose(0);
+    ASSERT_EQ(boxes.boxes().size(), 1u);
+    const std::wstring prompt = boxes.boxes()[0].prompt;
+    EXPECT_EQ(prompt.find(L"The program of \"Long\" could not be started."), 0u) << prompt;
+    wchar_t reason[512] = {};
+    if (SystemText(ERROR_FILENAME_EXCED_RANGE, reason, 512)) {
+        EXPECT_NE(prompt.find(reason), std::wstring::npos) << prompt;
+    }
+    EXPECT_EQ(Items(), std::vector<std::wstring>{L"Long"}) << "the window lives on";
 }
 
 }  // namespace

@@ -356,6 +356,29 @@ TEST(FollowingInProcessTest, OneChangeInABigStoreReadsOnlyTheEntryChanged) {
     testing::ClearStore();
 }
 
+// A window started against a big store while the journal names a few entries lists nothing until
+// it has read the whole store: never those few as though they were all there is.
+TEST(FollowingInProcessTest, AFreshWindowShowsTheWholeStoreOrNoneOfIt) {
+    com_apartment apartment;
+    testing::ClearStore();
+    constexpr size_t kEntries = 4000;
+    FillStore(static_cast<int>(kEntries) - 1);
+    ASSERT_HRESULT_SUCCEEDED(Register(KeyName(7)));
+    ASSERT_HRESULT_SUCCEEDED(Register(L"zz-journaled"));
+    standin::ActionsMenu menu;
+    ASSERT_TRUE(menu.Create(GetModuleHandleW(nullptr)));
+    const ULONGLONG end = GetTickCount64() + 60000;
+    while (menu.entries().size() != kEntries && GetTickCount64() < end) {
+        menu.RunOnce(10);
+        const size_t listed = menu.entries().size();
+        ASSERT_TRUE(listed == 0 || listed == kEntries) << listed << " of " << kEntries;
+    }
+    EXPECT_EQ(menu.entries().size(), kEntries);
+    DestroyWindow(menu.hwnd());
+    testing::PumpMessages();
+    testing::ClearStore();
+}
+
 // Only the window's messages are run here, never its wait for a change notification: as if every
 // notification were lost, its own look at the store must still show each change within a second.
 TEST(FollowingInProcessTest, AChangeNoNotificationReportsIsShownByTheWindowsOwnLook) {
