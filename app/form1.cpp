@@ -119,7 +119,7 @@ bool Form1::CreateControls() {
         }
         if (!SSTab1.AddPageControl(control, static_cast<int>(design.page))) return false;
     }
-    for (const ui::AccessibleSpec& named : ui::kAccessibleControls) {
+    for (const ui::AccessibleNaming& named : ui::kAccessibleControls) {
         if (!ui::MakeAccessible(Control(named.id))) return false;
     }
     ApplyLayout(dpi_);

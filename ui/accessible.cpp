@@ -59,8 +59,8 @@ bool IsSelf(const VARIANT& child) {
 // disconnects it as it goes, and from then on every call fails.
 class AccessibleControl final : public IAccessible, public IOleWindow {
 public:
-    AccessibleControl(HWND hwnd, const AccessibleSpec& spec, com_ptr<IAccessible> standard)
-        : hwnd_(hwnd), spec_(spec), standard_(std::move(standard)) {}
+    AccessibleControl(HWND hwnd, const AccessibleNaming& naming, com_ptr<IAccessible> standard)
+        : hwnd_(hwnd), naming_(naming), standard_(std::move(standard)) {}
     AccessibleControl(const AccessibleControl&) = delete;
     AccessibleControl& operator=(const AccessibleControl&) = delete;
 
@@ -158,9 +158,9 @@ public:
     }
     STDMETHODIMP get_accDescription(VARIANT child, BSTR* description) override {
         if (!Live()) return CO_E_OBJNOTCONNECTED;
-        if (IsSelf(child) && spec_.description) {
+        if (IsSelf(child) && naming_.description) {
             if (!description) return E_POINTER;
-            return ReturnText(spec_.description, description);
+            return ReturnText(naming_.description, description);
         }
         return standard_->get_accDescription(child, description);
     }
@@ -170,7 +170,7 @@ public:
         if (!IsSelf(child) && !HasTabs()) return standard_->get_accRole(child, role);
         if (!IsSelf(child) && Tab(child) < 0) return E_INVALIDARG;
         role->vt = VT_I4;
-        role->lVal = IsSelf(child) ? spec_.role : ROLE_SYSTEM_PAGETAB;
+        role->lVal = IsSelf(child) ? naming_.role : ROLE_SYSTEM_PAGETAB;
         return S_OK;
     }
     STDMETHODIMP get_accState(VARIANT child, VARIANT* state) override {
@@ -304,10 +304,10 @@ private:
     ~AccessibleControl() = default;
 
     bool Live() const { return hwnd_ && standard_; }
-    bool HasTabs() const { return spec_.role == ROLE_SYSTEM_PAGETABLIST; }
+    bool HasTabs() const { return naming_.role == ROLE_SYSTEM_PAGETABLIST; }
     const wchar_t* OwnName() const {
-        if (spec_.name) return spec_.name;
-        const ControlSpec* design = FindControl(spec_.id);
+        if (naming_.name) return naming_.name;
+        const ControlSpec* design = FindControl(naming_.id);
         return design ? design->text : L"";
     }
     long TabCount() const { return static_cast<long>(SendMessageW(hwnd_, TCM_GETITEMCOUNT, 0, 0)); }
@@ -321,13 +321,13 @@ private:
 
     long refs_ = 1;
     HWND hwnd_;
-    const AccessibleSpec& spec_;
+    const AccessibleNaming& naming_;
     com_ptr<IAccessible> standard_;
 };
 
 // One object per control, made on the first request and kept until the window goes, so that a
 // reader asking a thousand times is answered by the same object.
-AccessibleControl* ObjectFor(HWND hwnd, const AccessibleSpec& spec, const AccessLibrary& lib) {
+AccessibleControl* ObjectFor(HWND hwnd, const AccessibleNaming& naming, const AccessLibrary& lib) {
     auto* object = static_cast<AccessibleControl*>(GetPropW(hwnd, kObjectProperty));
     if (object) return object;
     com_ptr<IAccessible> standard;
@@ -335,7 +335,7 @@ AccessibleControl* ObjectFor(HWND hwnd, const AccessibleSpec& spec, const Access
             lib.createStandard(hwnd, OBJID_CLIENT, __uuidof(IAccessible), standard.put_void()))) {
         return nullptr;
     }
-    object = new (std::nothrow) AccessibleControl(hwnd, spec, std::move(standard));
+    object = new (std::nothrow) AccessibleControl(hwnd, naming, std::move(standard));
     if (object && !SetPropW(hwnd, kObjectProperty, object)) {
         object->Disconnect();
         object->Release();
@@ -384,8 +384,8 @@ bool RememberProcedure(ATOM atom, WNDPROC procedure) {
 LRESULT CALLBACK AccessibleProcedure(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (msg == WM_GETOBJECT && static_cast<LONG>(lParam) == OBJID_CLIENT) {
         const AccessLibrary* lib = Library();
-        const AccessibleSpec* spec = FindAccessible(static_cast<ControlId>(GetDlgCtrlID(hwnd)));
-        AccessibleControl* object = lib && spec ? ObjectFor(hwnd, *spec, *lib) : nullptr;
+        const AccessibleNaming* naming = FindAccessible(static_cast<ControlId>(GetDlgCtrlID(hwnd)));
+        AccessibleControl* object = lib && naming ? ObjectFor(hwnd, *naming, *lib) : nullptr;
         if (object) {
             return lib->resultFromObject(__uuidof(IAccessible), wParam,
                                          static_cast<IAccessible*>(object));

@@ -31,7 +31,7 @@ const ControlSpec kPageControls[12] = {
 };
 
 // The tab strip's page tabs are named by their captions, kTabCaptions.
-const AccessibleSpec kAccessibleControls[kAccessibleControlCount] = {
+const AccessibleNaming kAccessibleControls[kAccessibleControlCount] = {
     {SSTab1Strip, L"Pages", ROLE_SYSTEM_PAGETABLIST, nullptr},
     {Text4, L"Key name", ROLE_SYSTEM_TEXT, L"Recommended: use your menu name"},
     {Command2, L"Register", ROLE_SYSTEM_PUSHBUTTON, nullptr},
@@ -55,8 +55,8 @@ const ControlSpec* FindControl(ControlId id) {
     return nullptr;
 }
 
-const AccessibleSpec* FindAccessible(ControlId id) {
-    for (const AccessibleSpec& named : kAccessibleControls) {
+const AccessibleNaming* FindAccessible(ControlId id) {
+    for (const AccessibleNaming& named : kAccessibleControls) {
         if (named.id == id) return &named;
     }
     return nullptr;

@@ -67,7 +67,7 @@ const ControlSpec* FindControl(ControlId id);
 // What a screen reader says of a control: its name (null: the designed text, for controls whose
 // text is their name), its MSAA role, and a description where one helps. Text boxes are named
 // here because their initial text is gone as soon as the user types over it.
-struct AccessibleSpec {
+struct AccessibleNaming {
     ControlId id;
     const wchar_t* name;
     long role;
@@ -75,9 +75,9 @@ struct AccessibleSpec {
 };
 inline constexpr std::size_t kAccessibleControlCount = kPageControlCount + 1;
 // NOLINTNEXTLINE(bugprone-dynamic-static-initializers)
-extern const AccessibleSpec kAccessibleControls[kAccessibleControlCount];
+extern const AccessibleNaming kAccessibleControls[kAccessibleControlCount];
 
-const AccessibleSpec* FindAccessible(ControlId id);
+const AccessibleNaming* FindAccessible(ControlId id);
 
 // A design rectangle in pixels at this density.
 RECT PixelRect(const TwipRect& r, int dpi);
