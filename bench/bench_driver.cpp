@@ -22,29 +22,13 @@
 #include <vector>
 
 #include "bench/counting_session.h"
+#include "bench/timing.h"
 #include "tests/support/window_helpers.h"
 
 namespace {
 
-double NowMs() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-double Percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const size_t at =
-        std::min(values.size() - 1,
-                 static_cast<size_t>(std::lround(p * static_cast<double>(values.size() - 1))));
-    return values[at];
-}
+using plovane::bench::NowMs;
+using plovane::bench::Percentile;
 
 HWND WaitForWindow(const wchar_t* className, DWORD timeoutMs) {
     const double end = NowMs() + timeoutMs;
@@ -175,13 +159,6 @@ long ResidentKiB(long unixPid, const char* field) {
     }
     std::fclose(in);
     return value;
-}
-
-double NowMs() {
-    return ::NowMs();
-}
-double Percentile(std::vector<double> values, double p) {
-    return ::Percentile(std::move(values), p);
 }
 
 }  // namespace plovane::bench

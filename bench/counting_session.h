@@ -1,5 +1,5 @@
 #pragma once
-#include <vector>
+#include "bench/timing.h"
 
 namespace plovane::bench {
 
@@ -9,7 +9,5 @@ int RunInProcess(int presses);
 
 // Resident memory of a Wine process (the caller's own for a pid of 0), read from Linux.
 long ResidentKiB(long unixPid, const char* field);
-double NowMs();
-double Percentile(std::vector<double> values, double p);
 
 }  // namespace plovane::bench

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/timing.h"
 #include "common/unique_bstr.h"
 #include "common/unique_handle.h"
 #include "standin/store.h"
@@ -28,25 +29,8 @@ using plovane::unique_handle;
 using plovane::unique_hkey;
 namespace standin = plovane::standin;
 
-double NowMs() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-double Percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const size_t at =
-        std::min(values.size() - 1,
-                 static_cast<size_t>(std::lround(p * static_cast<double>(values.size() - 1))));
-    return values[at];
-}
+using plovane::bench::NowMs;
+using plovane::bench::Percentile;
 
 std::string Fixed(double value) {
     char text[32];

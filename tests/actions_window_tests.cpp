@@ -44,25 +44,8 @@ std::wstring CurrentFolder() {
     return text.back() == L'\\' ? text : text + L"\\";
 }
 
-class ActionsWindowTest : public ::testing::Test {
+class ActionsWindowTest : public testing::ActionsWindowProcess {
 protected:
-    void SetUp() override { testing::ClearStore(); }
-    void TearDown() override {
-        if (window_) PostMessageW(window_, WM_CLOSE, 0, 0);
-        if (process_ && WaitForSingleObject(process_.get(), kWaitMs) != WAIT_OBJECT_0) {
-            TerminateProcess(process_.get(), 99);
-        }
-        testing::ClearStore();
-    }
-    void Start() {
-        process_.reset(
-            testing::StartProcess(L"\"" + testing::ProgramFolder() + L"actions-menu.exe\""));
-        ASSERT_TRUE(process_);
-        window_ = testing::WaitForVisibleWindow(L"PlovaneActionsMenu", L"Actions", kWaitMs);
-        ASSERT_TRUE(window_);
-        status_ = FindWindowExW(window_, nullptr, STATUSCLASSNAMEW, nullptr);
-        ASSERT_TRUE(status_);
-    }
     // The items of the window's menu, read from this process as the text each item holds.
     std::vector<std::wstring> Items() const {
         std::vector<std::wstring> items;
@@ -113,10 +96,6 @@ protected:
         for (int wait = 0; wait < 250 && FindWindowW(L"#32768", nullptr); ++wait)
             Sleep(20);
     }
-
-    unique_handle process_;
-    HWND window_ = nullptr;
-    HWND status_ = nullptr;
 };
 
 // A folder with a space in its name, holding a copy of the program that records where it

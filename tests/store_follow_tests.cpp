@@ -15,6 +15,7 @@
 #include "common/unique_handle.h"
 #include "standin/actions_menu.h"
 #include "standin/store.h"
+#include "tests/support/actions_menu_fixture.h"
 #include "tests/support/box_catcher.h"
 #include "tests/support/fake_session.h"
 #include "tests/support/malloc_spy.h"
@@ -101,25 +102,11 @@ std::wstring Programs(int count) {
 }
 
 // The real Actions window in a process of its own.
-class FollowingWindowTest : public ::testing::Test {
+class FollowingWindowTest : public testing::ActionsWindowProcess {
 protected:
-    void SetUp() override { testing::ClearStore(); }
     void TearDown() override {
         if (holding_) ReleaseMutex(mutex_.get());
-        if (window_) PostMessageW(window_, WM_CLOSE, 0, 0);
-        if (process_ && WaitForSingleObject(process_.get(), kWaitMs) != WAIT_OBJECT_0) {
-            TerminateProcess(process_.get(), 99);
-        }
-        testing::ClearStore();
-    }
-    void Start(DWORD loadMs = kWaitMs) {
-        process_.reset(
-            testing::StartProcess(L"\"" + testing::ProgramFolder() + L"actions-menu.exe\""));
-        ASSERT_TRUE(process_);
-        window_ = testing::WaitForVisibleWindow(L"PlovaneActionsMenu", L"Actions", loadMs);
-        ASSERT_TRUE(window_);
-        status_ = FindWindowExW(window_, nullptr, STATUSCLASSNAMEW, nullptr);
-        ASSERT_TRUE(status_);
+        testing::ActionsWindowProcess::TearDown();
     }
     void HoldLock() {
         mutex_.reset(CreateMutexW(nullptr, FALSE, standin::kStoreMutexName));
@@ -154,9 +141,7 @@ protected:
         return HighlightedKey().empty() ? Press(VK_DOWN) : HighlightedKey();
     }
 
-    unique_handle process_, mutex_;
-    HWND window_ = nullptr;
-    HWND status_ = nullptr;
+    unique_handle mutex_;
     bool holding_ = false;
 };
 

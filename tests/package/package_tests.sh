@@ -8,26 +8,12 @@
 set -uo pipefail
 . "$(dirname "$0")/../../scripts/lib.sh"
 . "$(dirname "$0")/test_certificate.sh"
+. "$(dirname "$0")/checks.sh"
 
 OLD_VERSION=0.90
 work=$ROOT/build/package-tests
 logs=$work/logs
-passed=0
-failed=0
 win() { printf 'Z:%s' "$1" | tr '/' '\\'; }
-
-check() {  # what, then the command that must succeed
-    local what=$1
-    shift
-    if "$@" >"$logs/check.log" 2>&1; then
-        passed=$((passed + 1))
-        printf 'ok    %s\n' "$what"
-    else
-        failed=$((failed + 1))
-        printf 'FAIL  %s\n' "$what"
-        sed 's/^/      /' "$logs/check.log" | tail -40
-    fi
-}
 
 # --- building -------------------------------------------------------------------------------
 

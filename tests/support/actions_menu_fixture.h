@@ -5,11 +5,15 @@
 
 #include <windows.h>
 
+#include <commctrl.h>
+
 #include <string>
 #include <vector>
 
 #include "common/com_apartment.h"
+#include "common/unique_handle.h"
 #include "standin/actions_menu.h"
+#include "standin/store.h"
 #include "tests/support/store_access.h"
 #include "tests/support/window_helpers.h"
 
@@ -44,6 +48,33 @@ protected:
 
     com_apartment apartment_;
     standin::ActionsMenu menu_;
+};
+
+// The real actions-menu.exe in a process of its own, closed as a user closes it after each test.
+class ActionsWindowProcess : public ::testing::Test {
+protected:
+    static constexpr DWORD kProcessWaitMs = 20000;
+
+    void SetUp() override { ClearStore(); }
+    void TearDown() override {
+        if (window_) PostMessageW(window_, WM_CLOSE, 0, 0);
+        if (process_ && WaitForSingleObject(process_.get(), kProcessWaitMs) != WAIT_OBJECT_0) {
+            TerminateProcess(process_.get(), 99);
+        }
+        ClearStore();
+    }
+    void Start(DWORD loadMs = kProcessWaitMs) {
+        process_.reset(StartProcess(L"\"" + ProgramFolder() + L"actions-menu.exe\""));
+        ASSERT_TRUE(process_);
+        window_ = WaitForVisibleWindow(L"PlovaneActionsMenu", L"Actions", loadMs);
+        ASSERT_TRUE(window_);
+        status_ = FindWindowExW(window_, nullptr, STATUSCLASSNAMEW, nullptr);
+        ASSERT_TRUE(status_);
+    }
+
+    unique_handle process_;
+    HWND window_ = nullptr;
+    HWND status_ = nullptr;
 };
 
 }  // namespace plovane::testing

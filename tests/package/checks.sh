@@ -1,0 +1,16 @@
+# The package scripts' way of counting checks; sourced, after $logs names a folder for the log.
+passed=0
+failed=0
+
+check() {  # what, then the command that must succeed
+    local what=$1
+    shift
+    if "$@" >"$logs/check.log" 2>&1; then
+        passed=$((passed + 1))
+        printf 'ok    %s\n' "$what"
+    else
+        failed=$((failed + 1))
+        printf 'FAIL  %s\n' "$what"
+        sed 's/^/      /' "$logs/check.log" | tail -40
+    fi
+}
