@@ -141,10 +141,11 @@ file(SHA256 ${close_step} hash)
 string(APPEND content " ${hash}")
 string(UUID package_code NAMESPACE ${family} NAME "${content}" TYPE SHA1 UPPER)
 
-# wixl finds the files by name in the folder it runs in, the staged one.
+# wixl finds the files by name in the folder it runs in, the staged one (and takes no absolute
+# path: the close step, beside that folder, is named from it).
 set(msi ${download_dir}/${base}.msi)
 run(${WIXL} -D Version=${PLOVANE_VERSION} -D MsiVersion=${major}.${minor}.0
-    -D ProductCode={${product_code}} -D CloseStep=${close_step} -o ${msi}
+    -D ProductCode={${product_code}} -D CloseStep=../close-installed.exe -o ${msi}
     ${SOURCE_DIR}/packaging/plovane-actions.wxs)
 # wixl 0.101 knows neither a component's Condition nor MajorUpgrade's Schedule; set both here.
 # The stand-in's class is written only where no other live server holds the class, per machine
