@@ -306,8 +306,11 @@ other_server() {
     enter_prefix other-server
     local other
     other=$(win "$ROOT/build/i686/bin/messenger-standin.dll")
-    check "another server holds the class (regsvr32 of a stand-in elsewhere)" \
-        "$WINE" regsvr32 /s "$other"
+    # A server that works as Messenger's would: the stand-in from elsewhere, registered without
+    # the mark its own regsvr32 leaves (which makes it a zip copy the package writes over).
+    check "another server holds the class (regsvr32 of a stand-in elsewhere, without its mark)" \
+        bash -c '"$0" regsvr32 /s "$1" && "$0" reg delete "HKLM\\$2\\InprocServer32" /v PlovaneStandIn /f' \
+        "$WINE" "$other" "$class_key"
     check "msiexec /i installs the MSI beside it (exit 0)" msiexec /i "$MSI"
     check "the other server's registration is unchanged and the tool registers through it" \
         phase 'OtherServer.*' PLOVANE_OTHER_SERVER="$other"
