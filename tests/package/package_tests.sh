@@ -147,20 +147,20 @@ close_step() {
         table "$MSI" Binary | grep -qx 'CloseStep	.*' &&
         ! msiinfo export "$MSI" CustomAction | grep -qi taskkill
 }
-# A signed packaging that fails (here a wrong password) leaves no download in its folder, not
-# even those of an earlier run, that a release step missing the failure would publish.
-failed_signing_leaves_no_downloads() {
+# A signed packaging that fails (a wrong password, or a password file that is not there) leaves
+# no download in its folder, not even those of an earlier run, that a release step missing the
+# failure would publish.
+failed_signing_leaves_no_downloads() {  # password file, what the packaging says
     local out=$work/dist-failed
-    rm -rf "$out" && cp -r "$work/dist-$VERSION" "$out" && ls "$out" &&
-        printf 'not the password\n' >"$work/cert/wrong-password" || return 1
-    if PLOVANE_SIGN_PFX=$work/cert/cert.pfx PLOVANE_SIGN_PASSWORD_FILE=$work/cert/wrong-password \
+    rm -rf "$out" && cp -r "$work/dist-$VERSION" "$out" && ls "$out" || return 1
+    if PLOVANE_SIGN_PFX=$work/cert/cert.pfx PLOVANE_SIGN_PASSWORD_FILE=$1 \
         cmake -DPLOVANE_VERSION="$VERSION" -DBIN_DIR="$ROOT/build/i686/bin" -DOUT_DIR="$out" \
         -DWORK_DIR="$work/stage-failed" -DSOURCE_DIR="$ROOT" -P "$ROOT/cmake/package.cmake" \
         >"$logs/failed-signing.log" 2>&1; then
-        echo "packaging with a wrong password succeeded"
+        echo "packaging with the password file $1 succeeded"
         return 1
     fi
-    grep -m1 "could not sign" "$logs/failed-signing.log" || return 1
+    grep -m1 "$2" "$logs/failed-signing.log" || return 1
     echo "left in $out:"
     ls -A "$out"
     [ -z "$(ls -A "$out")" ]
@@ -214,8 +214,11 @@ check_as_files() {
     check "the zip holds the four files in one folder; its README.txt tells how to register, upgrade and remove" \
         zip_contents
     check "the packaged tools' version blocks say $VERSION and $OLD_VERSION" version_blocks
+    printf 'not the password\n' >"$work/cert/wrong-password"
     check "a signed packaging that fails (a wrong password) leaves its folder without downloads" \
-        failed_signing_leaves_no_downloads
+        failed_signing_leaves_no_downloads "$work/cert/wrong-password" "could not sign"
+    check "so does one whose password file is not there" \
+        failed_signing_leaves_no_downloads "$work/cert/no-such-file" "PLOVANE_SIGN_PFX needs"
 }
 
 # --- the packages under Wine ----------------------------------------------------------------
