@@ -11,6 +11,15 @@ foreach(name PLOVANE_VERSION BIN_DIR OUT_DIR WORK_DIR SOURCE_DIR)
     message(FATAL_ERROR "package.cmake needs -D${name}=...")
   endif()
 endforeach()
+# The downloads are made in WORK_DIR and moved to OUT_DIR only once all of them are whole. Those
+# of an earlier run go first, before anything here can fail: a run that fails leaves none behind,
+# where a release step that missed the failure would publish them (unsigned, say, with sums that
+# still check out).
+file(GLOB earlier_downloads ${OUT_DIR}/plovane-actions-*.msi ${OUT_DIR}/plovane-actions-*-win32.zip
+     ${OUT_DIR}/plovane-actions-*-build-record.txt ${OUT_DIR}/SHA256SUMS)
+if(earlier_downloads)
+  file(REMOVE ${earlier_downloads})
+endif()
 if(NOT PLOVANE_VERSION MATCHES "^([0-9]+)\\.([0-9][0-9])$")
   message(FATAL_ERROR "PLOVANE_VERSION must be <major>.<two-digit minor>, not ${PLOVANE_VERSION}")
 endif()
@@ -57,15 +66,7 @@ endif()
 
 set(base plovane-actions-${PLOVANE_VERSION})
 set(stage ${WORK_DIR}/${base}-win32)
-# The downloads are made here and moved to OUT_DIR only once all of them are whole. Those of an
-# earlier run go first: a run that fails leaves none behind, where a release step that missed the
-# failure would publish them (unsigned, say, with sums that still check out).
 set(download_dir ${WORK_DIR}/downloads)
-file(GLOB earlier_downloads ${OUT_DIR}/plovane-actions-*.msi ${OUT_DIR}/plovane-actions-*-win32.zip
-     ${OUT_DIR}/plovane-actions-*-build-record.txt ${OUT_DIR}/SHA256SUMS)
-if(earlier_downloads)
-  file(REMOVE ${earlier_downloads})
-endif()
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${stage} ${download_dir} ${OUT_DIR})
 set(programs plovane-actions.exe actions-menu.exe messenger-standin.dll)
