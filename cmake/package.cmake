@@ -11,6 +11,15 @@ foreach(name PLOVANE_VERSION BIN_DIR OUT_DIR WORK_DIR SOURCE_DIR)
     message(FATAL_ERROR "package.cmake needs -D${name}=...")
   endif()
 endforeach()
+# The downloads are made in WORK_DIR and moved to OUT_DIR only once all of them are whole. Those
+# of an earlier run go first, before anything here can fail: a run that fails leaves none behind,
+# where a release step that missed the failure would publish them (unsigned, say, with sums that
+# still check out).
+file(GLOB earlier_downloads ${OUT_DIR}/plovane-actions-*.msi ${OUT_DIR}/plovane-actions-*-win32.zip
+     ${OUT_DIR}/plovane-actions-*-build-record.txt ${OUT_DIR}/SHA256SUMS)
+if(earlier_downloads)
+  file(REMOVE ${earlier_downloads})
+endif()
 if(NOT PLOVANE_VERSION MATCHES "^([0-9]+)\\.([0-9][0-9])$")
   message(FATAL_ERROR "PLOVANE_VERSION must be <major>.<two-digit minor>, not ${PLOVANE_VERSION}")
 endif()
@@ -57,12 +66,16 @@ endif()
 
 set(base plovane-actions-${PLOVANE_VERSION})
 set(stage ${WORK_DIR}/${base}-win32)
+set(download_dir ${WORK_DIR}/downloads)
 file(REMOVE_RECURSE ${WORK_DIR})
-file(MAKE_DIRECTORY ${stage} ${OUT_DIR})
+file(MAKE_DIRECTORY ${stage} ${download_dir} ${OUT_DIR})
 set(programs plovane-actions.exe actions-menu.exe messenger-standin.dll)
 foreach(shipped ${programs})
   file(COPY ${BIN_DIR}/${shipped} DESTINATION ${stage})
 endforeach()
+# The MSI's close step, carried in the MSI alone.
+set(close_step ${WORK_DIR}/close-installed.exe)
+file(COPY ${BIN_DIR}/close-installed.exe DESTINATION ${WORK_DIR})
 configure_file(${SOURCE_DIR}/packaging/README.txt.in ${stage}/README.txt @ONLY NEWLINE_STYLE CRLF)
 
 function(run)
@@ -103,6 +116,7 @@ endif()
 foreach(shipped ${programs})
   sign(${stage}/${shipped})
 endforeach()
+sign(${close_step})
 execute_process(COMMAND touch -h -d @${epoch} ${stage} ${stage}/README.txt ${stage}/plovane-actions.exe
                         ${stage}/actions-menu.exe ${stage}/messenger-standin.dll
                 RESULT_VARIABLE status)
@@ -124,19 +138,24 @@ foreach(shipped ${programs})
   file(SHA256 ${stage}/${shipped} hash)
   string(APPEND content " ${hash}")
 endforeach()
+file(SHA256 ${close_step} hash)
+string(APPEND content " ${hash}")
 string(UUID package_code NAMESPACE ${family} NAME "${content}" TYPE SHA1 UPPER)
 
-# wixl finds the files by name in the folder it runs in, the staged one.
-set(msi ${OUT_DIR}/${base}.msi)
+# wixl finds the files by name in the folder it runs in, the staged one (and takes no absolute
+# path: the close step, beside that folder, is named from it).
+set(msi ${download_dir}/${base}.msi)
 run(${WIXL} -D Version=${PLOVANE_VERSION} -D MsiVersion=${major}.${minor}.0
-    -D ProductCode={${product_code}} -o ${msi} ${SOURCE_DIR}/packaging/plovane-actions.wxs)
+    -D ProductCode={${product_code}} -D CloseStep=../close-installed.exe -o ${msi}
+    ${SOURCE_DIR}/packaging/plovane-actions.wxs)
 # wixl 0.101 knows neither a component's Condition nor MajorUpgrade's Schedule; set both here.
 # The stand-in's class is written only where no other live server holds the class, per machine
-# or per user: a registration naming our own installed DLL is an earlier version's, and one whose
-# folder is gone is a deleted copy's. No program may serve it either. The earlier version goes
-# before this one installs, as WiX schedules it by default.
-set(free_machine "(NOT MACHINESERVER OR NOT MACHINESERVERFOLDER OR MACHINESERVER ~= OWNSERVER)")
-set(free_user "(NOT USERSERVER OR NOT USERSERVERFOLDER OR USERSERVER ~= OWNSERVER)")
+# or per user: a registration naming our own installed DLL is an earlier version's, one whose
+# folder is gone is a deleted copy's, and one carrying the stand-in's mark beside the same path is
+# a zip copy's (regsvr32 of the stand-in writes it). No program may serve it either. The earlier
+# version goes before this one installs, as WiX schedules it by default.
+set(free_machine "(NOT MACHINESERVER OR NOT MACHINESERVERFOLDER OR MACHINESERVER ~= OWNSERVER OR MACHINESERVER ~= MACHINESTANDIN)")
+set(free_user "(NOT USERSERVER OR NOT USERSERVERFOLDER OR USERSERVER ~= OWNSERVER OR USERSERVER ~= USERSTANDIN)")
 set(no_program "NOT MACHINEPROGRAM AND NOT USERPROGRAM")
 run(${MSIBUILD} ${msi} -q
     "UPDATE `Component` SET `Condition` = '${free_machine} AND ${free_user} AND ${no_program}' WHERE `Component` = 'StandInClass'")
@@ -144,12 +163,13 @@ run(${MSIBUILD} ${msi} -q
     "UPDATE `InstallExecuteSequence` SET `Sequence` = 1401 WHERE `Action` = 'RemoveExistingProducts'")
 # What runs from the installed folder is closed before its files go (an uninstall, or an
 # upgrade replacing them): a running program's file cannot be deleted, and the files would stay
-# behind. taskkill without /f asks each program to close (WM_CLOSE), as the user's own close
-# would; wixl cannot write this action (type 34, an .exe run in a folder; +64: nothing running
-# is no failure), so it is added here, before the installer checks for files in use.
-set(close_programs "\"[SystemFolder]taskkill.exe\" /im plovane-actions.exe /im actions-menu.exe")
+# behind. The close step (packaging/close_installed.cpp) asks only the programs started from
+# that folder to close, as the user's own close would; a portable copy elsewhere runs on. wixl
+# cannot write this action (type 2, an .exe from the Binary table; +64: its exit status is no
+# failure), so it is added here, before the installer checks for files in use. The folder goes
+# with a "." after it: a backslash before the closing quote would escape it.
 run(${MSIBUILD} ${msi} -q
-    "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('CloseRunningPrograms', 98, 'INSTALLDIR', '${close_programs}')")
+    "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('CloseRunningPrograms', 66, 'CloseStep', '\"[INSTALLDIR].\"')")
 run(${MSIBUILD} ${msi} -q
     "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('CloseRunningPrograms', 'REMOVE=\"ALL\" OR WIX_UPGRADE_DETECTED', 1399)")
 
@@ -165,7 +185,7 @@ endif()
 run(${PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/package_files.py msi-times ${msi} ${epoch})
 sign(${msi})
 
-set(zip ${OUT_DIR}/${base}-win32.zip)
+set(zip ${download_dir}/${base}-win32.zip)
 file(REMOVE ${zip})
 run(${PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/package_files.py zip ${zip} ${stage} ${epoch})
 
@@ -175,6 +195,10 @@ foreach(download ${msi} ${zip})
   get_filename_component(name ${download} NAME)
   string(APPEND sums "${hash}  ${name}\n")
 endforeach()
-file(WRITE ${OUT_DIR}/SHA256SUMS "${sums}")
+file(WRITE ${download_dir}/SHA256SUMS "${sums}")
 include(${CMAKE_CURRENT_LIST_DIR}/build_record.cmake)
+# All made: into place, the sums last.
+foreach(name ${base}.msi ${base}-win32.zip ${base}-build-record.txt SHA256SUMS)
+  file(RENAME ${download_dir}/${name} ${OUT_DIR}/${name})
+endforeach()
 message(STATUS "Windows downloads in ${OUT_DIR}: ${base}.msi ${base}-win32.zip SHA256SUMS")

@@ -13,10 +13,20 @@ namespace {
 
 HINSTANCE g_module = nullptr;
 
-constexpr wchar_t kClassKey[] = L"CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}";
-constexpr wchar_t kServerKey[] = L"CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}\\InprocServer32";
+// A class is registered in two places: the machine's (what regsvr32 writes) and the user's own
+// (what the MSI writes; Windows puts it in front of the machine's). Each is read and changed on its
+// own: through HKEY_CLASSES_ROOT, regsvr32 of a zip copy would write into, or remove, the row the
+// MSI wrote for its installed copy, and the MSI's uninstall would then take the zip copy's
+// registration with it.
+const HKEY kClassRoots[] = {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER};
+constexpr wchar_t kClassKey[] = L"Software\\Classes\\CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}";
+constexpr wchar_t kServerKey[] =
+    L"Software\\Classes\\CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}\\InprocServer32";
 constexpr wchar_t kLocalServerKey[] =
-    L"CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}\\LocalServer32";
+    L"Software\\Classes\\CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}\\LocalServer32";
+// Beside the server's path, the path this stand-in's registration wrote: the MSI, which cannot
+// read a version block, knows a registration of ours by the two being the same.
+constexpr wchar_t kMarkerValue[] = L"PlovaneStandIn";
 constexpr wchar_t kClassDescription[] = L"Plovane Messenger stand-in session manager";
 
 // What the type library registers: the library and the two interfaces it lets COM marshal.
@@ -41,13 +51,12 @@ plovane::unique_bstr ModulePath() {
     return plovane::unique_bstr(SysAllocStringLen(path.get(), n));
 }
 
-// The server this class is registered to now, in value (capacity characters), environment
-// references expanded; false when the class is not registered in-process. A registration whose
-// server cannot be read reads as empty.
-bool RegisteredServer(wchar_t* value, DWORD capacity) {
+// The server this class is registered to now under root, in value (capacity characters),
+// environment references expanded; false when the class is not registered in-process there. A
+// registration whose server cannot be read reads as empty.
+bool RegisteredServer(HKEY root, wchar_t* value, DWORD capacity) {
     plovane::unique_hkey key;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, kServerKey, 0, KEY_QUERY_VALUE, key.put()) !=
-        ERROR_SUCCESS) {
+    if (RegOpenKeyExW(root, kServerKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
         return false;
     }
     DWORD bytes = capacity * sizeof(wchar_t);
@@ -67,10 +76,9 @@ bool RegisteredServer(wchar_t* value, DWORD capacity) {
 }
 
 // A class served by a program (Messenger's own configuration) belongs to that program.
-bool HasLocalServer() {
+bool HasLocalServer(HKEY root) {
     plovane::unique_hkey key;
-    return RegOpenKeyExW(HKEY_CLASSES_ROOT, kLocalServerKey, 0, KEY_QUERY_VALUE, key.put()) ==
-           ERROR_SUCCESS;
+    return RegOpenKeyExW(root, kLocalServerKey, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS;
 }
 
 bool IsThisServer(const wchar_t* registered) {
@@ -112,12 +120,20 @@ bool IsStandInCopy(const wchar_t* path) {
     return ours;
 }
 
-// A registration is ours to replace or remove when it names this file, a server file that no
-// longer exists (a copy deleted without unregistering), or any copy of this stand-in.
-bool IsOurRegistration(const wchar_t* registered) {
+// What a registration under root is to this copy of the stand-in.
+enum class Holder { nobody, stale, thisCopy, anotherCopy, someoneElse };
+
+Holder ClassHolder(HKEY root) {
+    // A program serving the class (Messenger's own configuration) holds it, whatever in-process
+    // row sits beside it.
+    if (HasLocalServer(root)) return Holder::someoneElse;
+    wchar_t registered[kMaxRegistered];
+    if (!RegisteredServer(root, registered, kMaxRegistered)) return Holder::nobody;
     // A server nobody can name may be anyone's.
-    if (!registered[0] || HasLocalServer()) return false;
-    return IsThisServer(registered) || ServerFileIsGone(registered) || IsStandInCopy(registered);
+    if (!registered[0]) return Holder::someoneElse;
+    if (IsThisServer(registered)) return Holder::thisCopy;
+    if (ServerFileIsGone(registered)) return Holder::stale;
+    return IsStandInCopy(registered) ? Holder::anotherCopy : Holder::someoneElse;
 }
 
 LSTATUS SetString(HKEY root, const wchar_t* subkey, const wchar_t* name, const wchar_t* value) {
@@ -167,34 +183,47 @@ extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
     return plovane::standin::ServerReferences() == 0 ? S_OK : S_FALSE;
 }
 
-// Takes the class over only where the registration is free or ours (see IsOurRegistration); the
-// type library goes with it so that the interface can be marshaled to a server in another process.
+// Takes the machine's class over only where no one else holds the class, per machine or per user:
+// free, this copy, a deleted copy or another copy of the stand-in (an earlier version, or the
+// MSI's installed one, which the user's row keeps in front). The type library goes with it so
+// that the interface can be marshaled to a server in another process.
 extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
-    wchar_t current[kMaxRegistered];
-    const bool registered = RegisteredServer(current, kMaxRegistered);
-    if ((registered && !IsOurRegistration(current)) || (!registered && HasLocalServer())) {
-        return SELFREG_E_CLASS;
+    for (HKEY root : kClassRoots) {
+        if (ClassHolder(root) == Holder::someoneElse) return SELFREG_E_CLASS;
     }
     const plovane::unique_bstr path = ModulePath();
     if (!path.length()) return HRESULT_FROM_WIN32(GetLastError());
     if (FAILED(RegisterOwnTypeLibrary(path.get()))) return SELFREG_E_TYPELIB;
-    LSTATUS status = SetString(HKEY_CLASSES_ROOT, kClassKey, nullptr, kClassDescription);
-    if (status == ERROR_SUCCESS) {
-        status = SetString(HKEY_CLASSES_ROOT, kServerKey, nullptr, path.get());
+    const struct {
+        const wchar_t* key;
+        const wchar_t* name;
+        const wchar_t* value;
+    } rows[] = {{kClassKey, nullptr, kClassDescription},
+                {kServerKey, nullptr, path.get()},
+                {kServerKey, L"ThreadingModel", L"Apartment"},
+                {kServerKey, kMarkerValue, path.get()}};
+    for (const auto& row : rows) {
+        if (SetString(HKEY_LOCAL_MACHINE, row.key, row.name, row.value) != ERROR_SUCCESS) {
+            return SELFREG_E_CLASS;
+        }
     }
-    if (status == ERROR_SUCCESS) {
-        status = SetString(HKEY_CLASSES_ROOT, kServerKey, L"ThreadingModel", L"Apartment");
-    }
-    return status == ERROR_SUCCESS ? S_OK : SELFREG_E_CLASS;
+    return S_OK;
 }
 
-// Removes the registration where it is ours (this copy, a deleted one or another copy of the
-// stand-in) with its type library; another server's stays.
+// Removes the registrations of this copy and of deleted copies, per machine and per user, with
+// the type library. Another live copy's stays (the MSI's installed one beside a zip copy removed,
+// or a later version that took over), as does anyone else's.
 extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
-    wchar_t current[kMaxRegistered];
-    if (!RegisteredServer(current, kMaxRegistered)) return S_OK;
-    if (!IsOurRegistration(current)) return S_FALSE;
-    RemoveOwnTypeLibrary();
-    const LSTATUS status = RegDeleteTreeW(HKEY_CLASSES_ROOT, kClassKey);
-    return status == ERROR_SUCCESS ? S_OK : SELFREG_E_CLASS;
+    bool removed = false, kept = false;
+    for (HKEY root : kClassRoots) {
+        const Holder holder = ClassHolder(root);
+        if (holder == Holder::thisCopy || holder == Holder::stale) {
+            if (RegDeleteTreeW(root, kClassKey) != ERROR_SUCCESS) return SELFREG_E_CLASS;
+            removed = true;
+        } else if (holder != Holder::nobody) {
+            kept = true;
+        }
+    }
+    if (removed) RemoveOwnTypeLibrary();
+    return removed || !kept ? S_OK : S_FALSE;
 }

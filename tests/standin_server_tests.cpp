@@ -95,6 +95,33 @@ void SetRegisteredServer(const std::wstring& path) {
         ERROR_SUCCESS);
 }
 
+// The class under one root at a time: the machine's classes or the user's.
+constexpr wchar_t kServerPath[] =
+    L"Software\\Classes\\CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}\\InprocServer32";
+constexpr wchar_t kClassPath[] =
+    L"Software\\Classes\\CLSID\\{E3A3B1D9-5675-43C0-BF04-37BE11939FB7}";
+
+std::wstring ServerIn(HKEY root, const wchar_t* name = nullptr) {
+    wchar_t value[MAX_PATH * 2] = {};
+    DWORD bytes = sizeof(value);
+    RegGetValueW(root, kServerPath, name, RRF_RT_REG_SZ, nullptr, value, &bytes);
+    return value;
+}
+
+std::wstring StringIn(HKEY root, const std::wstring& key) {
+    wchar_t value[MAX_PATH * 2] = {};
+    DWORD bytes = sizeof(value);
+    RegGetValueW(root, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value, &bytes);
+    return value;
+}
+
+void SetServerIn(HKEY root, const std::wstring& path) {
+    ASSERT_EQ(
+        RegSetKeyValueW(root, kServerPath, nullptr, REG_SZ, path.c_str(),
+                        static_cast<DWORD>(path.size() + 1) * static_cast<DWORD>(sizeof(wchar_t))),
+        ERROR_SUCCESS);
+}
+
 bool SameFile(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
@@ -109,10 +136,12 @@ protected:
         scratch_ = std::wstring(temp) + L"plovane-stale-" + std::to_wstring(GetCurrentProcessId());
         CreateDirectoryW(scratch_.c_str(), nullptr);
         testing::RemoveClassRegistration();
+        RegDeleteTreeW(HKEY_CURRENT_USER, kClassPath);
         testing::ClearStore();
     }
     void TearDown() override {
         testing::RemoveClassRegistration();
+        RegDeleteTreeW(HKEY_CURRENT_USER, kClassPath);
         testing::ClearStore();
         for (const std::wstring& file : files_)
             DeleteFileW(file.c_str());
@@ -232,6 +261,61 @@ TEST_F(StaleRegistrationTest, AClassServedByAProgramStaysUntouched) {
               ERROR_SUCCESS);
     EXPECT_NE(Regsvr32(L"", CopyStandIn(L"ours")), 0);
     EXPECT_EQ(RegisteredServer(), L"") << "no in-process server was put in front of it";
+}
+
+// The same, with an in-process row beside the program's naming a file that is gone (left by an
+// older setup of Messenger's, or by a deleted copy of ours): the program still holds the class.
+// Per machine and per user alike.
+TEST_F(StaleRegistrationTest, AClassServedByAProgramBesideAStaleRowStaysUntouched) {
+    const std::wstring local = std::wstring(kClassPath) + L"\\LocalServer32";
+    const wchar_t program[] = L"C:\\Program Files\\Messenger\\msnmsgr.exe";
+    const std::wstring gone = CopyStandIn(L"gone");
+    ASSERT_NO_FATAL_FAILURE(Delete(gone));
+    const std::wstring ours = CopyStandIn(L"ours");
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+        SCOPED_TRACE(root == HKEY_LOCAL_MACHINE ? "per machine" : "per user");
+        ASSERT_EQ(RegSetKeyValueW(root, local.c_str(), nullptr, REG_SZ, program, sizeof(program)),
+                  ERROR_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(SetServerIn(root, gone));
+        EXPECT_NE(Regsvr32(L"", ours), 0) << "took the class from Messenger's program";
+        EXPECT_EQ(ServerIn(HKEY_LOCAL_MACHINE), root == HKEY_LOCAL_MACHINE ? gone : L"");
+        EXPECT_EQ(ServerIn(root), gone);
+        Regsvr32(L"/u ", ours);
+        EXPECT_EQ(ServerIn(root), gone) << "unregistering removed a row beside Messenger's program";
+        EXPECT_NE(StringIn(root, local), L"") << "Messenger's program is no longer registered";
+        RegDeleteTreeW(root, kClassPath);
+    }
+}
+
+// The MSI's installed copy holds the class for its user; a zip copy registered beside it writes
+// the machine's class alone (the user's stays in front), and its regsvr32 /u removes its own
+// registration and leaves the installed copy's, whichever way the two views are read.
+TEST_F(StaleRegistrationTest, AZipCopyBesideTheUsersInstalledCopyTouchesOnlyTheMachinesClass) {
+    const std::wstring installed = CopyStandIn(L"installed");
+    const std::wstring zip = CopyStandIn(L"zip");
+    ASSERT_NO_FATAL_FAILURE(SetServerIn(HKEY_CURRENT_USER, installed));
+    EXPECT_EQ(Regsvr32(L"", zip), 0) << "an installed copy of the stand-in is ours";
+    EXPECT_TRUE(SameFile(ServerIn(HKEY_LOCAL_MACHINE), zip)) << ServerIn(HKEY_LOCAL_MACHINE);
+    EXPECT_TRUE(SameFile(ServerIn(HKEY_LOCAL_MACHINE, L"PlovaneStandIn"), zip))
+        << "the mark by which the MSI knows a zip copy's registration";
+    EXPECT_EQ(ServerIn(HKEY_CURRENT_USER), installed);
+    EXPECT_EQ(Regsvr32(L"/u ", zip), 0);
+    EXPECT_EQ(ServerIn(HKEY_LOCAL_MACHINE), L"");
+    EXPECT_EQ(ServerIn(HKEY_CURRENT_USER), installed) << "the installed copy lost its class";
+}
+
+// Two live copies: unregistering the one not registered leaves the other's registration, per
+// machine and per user.
+TEST_F(StaleRegistrationTest, UnregisteringACopyLeavesAnotherLiveCopysRegistration) {
+    const std::wstring registered = CopyStandIn(L"registered");
+    const std::wstring other = CopyStandIn(L"other");
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+        SCOPED_TRACE(root == HKEY_LOCAL_MACHINE ? "per machine" : "per user");
+        ASSERT_NO_FATAL_FAILURE(SetServerIn(root, registered));
+        Regsvr32(L"/u ", other);
+        EXPECT_EQ(ServerIn(root), registered);
+        RegDeleteTreeW(root, kClassPath);
+    }
 }
 
 }  // namespace

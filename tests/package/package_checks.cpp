@@ -1,7 +1,8 @@
 // Checks of the Windows downloads once installed or unpacked in a prefix of their own. The
 // package tests (tests/package/package_tests.sh) run msiexec and regsvr32 between the phases
 // and run each phase here with a filter: Installed, InstalledTool, Removed, OtherServer, Zip,
-// ZipRegister, ZipTool, ZipUnregister, AfterDeletedCopy.
+// ZipRegister, ZipTool, ZipUnregister, AfterDeletedCopy, BesideZipCopy, Running, LeftRunning,
+// PortableStarts, PortableRuns.
 #include <windows.h>
 
 #include <msi.h>
@@ -115,11 +116,41 @@ bool SameFile(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
+// The folder a process was started from (with its backslash), or empty.
+std::wstring ProcessFolder(DWORD processId) {
+    unique_handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    wchar_t image[MAX_PATH * 2] = {};
+    DWORD size = MAX_PATH * 2;
+    if (!process || !QueryFullProcessImageNameW(process.get(), 0, image, &size)) return L"";
+    const std::wstring path(image, size);
+    return path.substr(0, path.rfind(L'\\') + 1);
+}
+
+// A visible top-level window of the class whose process was started from folder (ending in a
+// backslash); null when there is none.
+HWND WindowFromFolder(const wchar_t* windowClass, const std::wstring& folder) {
+    for (HWND w = FindWindowExW(nullptr, nullptr, windowClass, nullptr); w;
+         w = FindWindowExW(nullptr, w, windowClass, nullptr)) {
+        DWORD processId = 0;
+        GetWindowThreadProcessId(w, &processId);
+        if (IsWindowVisible(w) && SameFile(ProcessFolder(processId), folder)) return w;
+    }
+    return nullptr;
+}
+HWND WaitForWindowFromFolder(const wchar_t* windowClass, const std::wstring& folder) {
+    const ULONGLONG end = GetTickCount64() + kWaitMs;
+    HWND found = nullptr;
+    while (!(found = WindowFromFolder(windowClass, folder)) && GetTickCount64() < end)
+        Sleep(50);
+    return found;
+}
+
 // Starts a tool as a user would, files an entry with Register and closes the window.
 void RegisterThroughTool(const std::wstring& tool, const std::wstring& keyName) {
     unique_handle process(testing::StartProcess(L"\"" + tool + L"\""));
     ASSERT_TRUE(process) << "could not start " << tool;
-    HWND form = testing::WaitForVisibleWindow(L"PlovaneForm1", ui::kFormTitle, kWaitMs);
+    // Its own window: a portable copy's may be open too.
+    HWND form = WaitForWindowFromFolder(L"PlovaneForm1", tool.substr(0, tool.rfind(L'\\') + 1));
     if (!form) TerminateProcess(process.get(), 99);
     ASSERT_TRUE(form) << "the installed tool showed no window";
     const struct {
@@ -184,23 +215,41 @@ TEST(Installed, OneProductOfTheFamilyIsInstalledTheExpectedVersion) {
     EXPECT_EQ(ProductVersion(products[0]), Environment(L"PLOVANE_EXPECTED_VERSION"));
 }
 
-// Windows merges the user's classes into HKEY_CLASSES_ROOT; Wine 8's COM reads only the
-// machine's. The rows the package wrote are copied there for the length of this test, as the
-// merged view would show them, and removed again after.
+// Copies the tree at from to to (made if missing).
+bool CopyKey(HKEY fromRoot, const wchar_t* from, HKEY toRoot, const wchar_t* to) {
+    unique_hkey source, target;
+    return RegOpenKeyExW(fromRoot, from, 0, KEY_READ, source.put()) == ERROR_SUCCESS &&
+           RegCreateKeyExW(toRoot, to, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, target.put(),
+                           nullptr) == ERROR_SUCCESS &&
+           RegCopyTreeW(source.get(), nullptr, target.get()) == ERROR_SUCCESS;
+}
+
+// Windows merges the user's classes into HKEY_CLASSES_ROOT, in front of the machine's; Wine 8's
+// COM reads only the machine's. The rows the package wrote are copied there for the length of
+// this test, as the merged view would show them, and the machine's own rows (a zip copy's) are
+// put back after.
 class InstalledTool : public ::testing::Test {
 protected:
+    static constexpr wchar_t kSavedParent[] = L"Software\\Plovane package checks";
+    static constexpr wchar_t kSavedKey[] = L"Software\\Plovane package checks\\machine class";
     void SetUp() override {
         std::cout << "[ note ] copying the user's class rows the package wrote to the machine's "
                      "classes: Wine 8's COM does not read per-user classes, Windows merges them\n";
-        unique_hkey from, to;
-        ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kClassKey, 0, KEY_READ, from.put()),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kClassKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, to.put(), nullptr),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(RegCopyTreeW(from.get(), nullptr, to.get()), ERROR_SUCCESS);
+        RegDeleteTreeW(HKEY_CURRENT_USER, kSavedParent);
+        if (KeyExists(HKEY_LOCAL_MACHINE, kClassKey)) {
+            ASSERT_TRUE(CopyKey(HKEY_LOCAL_MACHINE, kClassKey, HKEY_CURRENT_USER, kSavedKey));
+            RegDeleteTreeW(HKEY_LOCAL_MACHINE, kClassKey);
+        }
+        ASSERT_TRUE(CopyKey(HKEY_CURRENT_USER, kClassKey, HKEY_LOCAL_MACHINE, kClassKey))
+            << "the package wrote no user class";
     }
-    void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kClassKey); }
+    void TearDown() override {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kClassKey);
+        if (KeyExists(HKEY_CURRENT_USER, kSavedKey)) {
+            EXPECT_TRUE(CopyKey(HKEY_CURRENT_USER, kSavedKey, HKEY_LOCAL_MACHINE, kClassKey));
+        }
+        RegDeleteTreeW(HKEY_CURRENT_USER, kSavedParent);
+    }
 };
 
 TEST_F(InstalledTool, RegisterThroughTheInstalledToolFilesAnEntry) {
@@ -292,8 +341,20 @@ TEST(AfterDeletedCopy, TheUsersClassNamesTheInstalledStandIn) {
     EXPECT_EQ(StringValue(HKEY_CURRENT_USER, kServerKey, L"ThreadingModel"), L"Apartment");
 }
 
+// The MSI installed beside a registered zip copy (in either order): the user's class names the
+// installed stand-in, which the merged view puts in front, and the zip copy's machine
+// registration is left as it was.
+TEST(BesideZipCopy, TheUsersClassNamesTheInstalledStandInTheMachinesTheZipCopy) {
+    EXPECT_TRUE(SameFile(StringValue(HKEY_CURRENT_USER, kServerKey, nullptr),
+                         InstallFolder() + L"messenger-standin.dll"))
+        << "the package wrote no class: " << StringValue(HKEY_CURRENT_USER, kServerKey, nullptr);
+    const std::wstring zip = Environment(L"PLOVANE_ZIP_FOLDER") + L"\\messenger-standin.dll";
+    EXPECT_TRUE(SameFile(StringValue(HKEY_LOCAL_MACHINE, kServerKey, nullptr), zip))
+        << StringValue(HKEY_LOCAL_MACHINE, kServerKey, nullptr);
+}
+
 // The installed tool and Actions window, started as a user would and left running for the
-// uninstall that follows.
+// uninstall or upgrade that follows.
 struct RunningProgram {
     const wchar_t* file;
     const wchar_t* windowClass;
@@ -307,19 +368,42 @@ TEST_F(Running, TheInstalledToolAndTheActionsWindowStartAndStay) {
         unique_handle process(
             testing::StartProcess(L"\"" + InstallFolder() + program.file + L"\""));
         ASSERT_TRUE(process) << program.file;
-        EXPECT_TRUE(testing::WaitForVisibleWindow(program.windowClass, nullptr, kWaitMs))
+        EXPECT_TRUE(WaitForWindowFromFolder(program.windowClass, InstallFolder()))
             << program.file << " showed no window";
     }
 }
 
-// Whatever the uninstall did with them, none of the programs it removed is left running.
-TEST(LeftRunning, NoneOfTheProgramsTheUninstallRemoved) {
+// Whatever the uninstall or upgrade did with them, none of the programs started from the
+// installed folder is left running (a portable copy elsewhere may be).
+TEST(LeftRunning, NoneOfTheProgramsStartedFromTheInstalledFolder) {
     for (const RunningProgram& program : kRunningPrograms) {
         const ULONGLONG end = GetTickCount64() + kWaitMs;
-        while (FindWindowW(program.windowClass, nullptr) && GetTickCount64() < end)
+        while (WindowFromFolder(program.windowClass, InstallFolder()) && GetTickCount64() < end)
             Sleep(50);
-        EXPECT_EQ(FindWindowW(program.windowClass, nullptr), nullptr) << program.file;
+        EXPECT_EQ(WindowFromFolder(program.windowClass, InstallFolder()), nullptr) << program.file;
     }
+}
+
+// A portable copy of the tool from the zip (PLOVANE_ZIP_FOLDER), running with text the user
+// typed and has not registered yet, through an uninstall or upgrade of the MSI.
+constexpr wchar_t kTypedText[] = L"typed in the portable copy, not registered yet";
+std::wstring ZipFolder() {
+    return Environment(L"PLOVANE_ZIP_FOLDER") + L"\\";
+}
+
+TEST(PortableStarts, TheZipsToolStartsAndTheUserTypesInIt) {
+    unique_handle process(testing::StartProcess(L"\"" + ZipFolder() + L"plovane-actions.exe\""));
+    ASSERT_TRUE(process);
+    HWND form = WaitForWindowFromFolder(L"PlovaneForm1", ZipFolder());
+    ASSERT_TRUE(form) << "the portable tool showed no window";
+    testing::SetWindowTextTo(testing::FindDescendant(form, ui::Text2), kTypedText);
+    EXPECT_EQ(testing::WindowText(testing::FindDescendant(form, ui::Text2)), kTypedText);
+}
+
+TEST(PortableRuns, ThePortableToolStillRunsWithWhatWasTyped) {
+    HWND form = WindowFromFolder(L"PlovaneForm1", ZipFolder());
+    ASSERT_TRUE(form) << "the portable copy was closed";
+    EXPECT_EQ(testing::WindowText(testing::FindDescendant(form, ui::Text2)), kTypedText);
 }
 
 }  // namespace

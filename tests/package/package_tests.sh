@@ -41,7 +41,7 @@ build_packages() {
             -DCMAKE_BUILD_TYPE=MinSizeRel -DPLOVANE_VERSION=$OLD_VERSION \
             -DPLOVANE_BUILD_TESTS=OFF &&
         cmake --build "$old_build" -j "$(nproc)" --target plovane-actions messenger-standin \
-            actions-menu &&
+            actions-menu close-installed &&
         package_from "$OLD_VERSION" "$old_build/bin" &&
         package_signed
 }
@@ -107,13 +107,15 @@ class_condition() {
     table "$MSI" RegLocator
     table "$MSI" AppSearch
     expect_eq "condition" "$(table "$MSI" Component | awk -F'\t' '$1 == "StandInClass" { print $5 }')" \
-        "(NOT MACHINESERVER OR NOT MACHINESERVERFOLDER OR MACHINESERVER ~= OWNSERVER) AND (NOT USERSERVER OR NOT USERSERVERFOLDER OR USERSERVER ~= OWNSERVER) AND NOT MACHINEPROGRAM AND NOT USERPROGRAM" &&
+        "(NOT MACHINESERVER OR NOT MACHINESERVERFOLDER OR MACHINESERVER ~= OWNSERVER OR MACHINESERVER ~= MACHINESTANDIN) AND (NOT USERSERVER OR NOT USERSERVERFOLDER OR USERSERVER ~= OWNSERVER OR USERSERVER ~= USERSTANDIN) AND NOT MACHINEPROGRAM AND NOT USERPROGRAM" &&
         table "$MSI" RegLocator | grep -qxF "MachineServer	2	$class_key\\InprocServer32		2" &&
         table "$MSI" RegLocator | grep -qxF "UserServer	1	$class_key\\InprocServer32		2" &&
         table "$MSI" RegLocator | grep -qxF "MachineServerFolder	2	$class_key\\InprocServer32		1" &&
         table "$MSI" RegLocator | grep -qxF "UserServerFolder	1	$class_key\\InprocServer32		1" &&
         table "$MSI" RegLocator | grep -qxF "MachineProgram	2	$class_key\\LocalServer32		2" &&
         table "$MSI" RegLocator | grep -qxF "UserProgram	1	$class_key\\LocalServer32		2" &&
+        table "$MSI" RegLocator | grep -qxF "MachineStandIn	2	$class_key\\InprocServer32	PlovaneStandIn	2" &&
+        table "$MSI" RegLocator | grep -qxF "UserStandIn	1	$class_key\\InprocServer32	PlovaneStandIn	2" &&
         ! table "$MSI" Signature | grep -q . &&
         table "$MSI" AppSearch | grep -qxF "MACHINESERVER	MachineServer" &&
         table "$MSI" AppSearch | grep -qxF "USERSERVER	UserServer" &&
@@ -121,6 +123,8 @@ class_condition() {
         table "$MSI" AppSearch | grep -qxF "USERSERVERFOLDER	UserServerFolder" &&
         table "$MSI" AppSearch | grep -qxF "MACHINEPROGRAM	MachineProgram" &&
         table "$MSI" AppSearch | grep -qxF "USERPROGRAM	UserProgram" &&
+        table "$MSI" AppSearch | grep -qxF "MACHINESTANDIN	MachineStandIn" &&
+        table "$MSI" AppSearch | grep -qxF "USERSTANDIN	UserStandIn" &&
         table "$MSI" CustomAction | grep -qF "OWNSERVER	[LocalAppDataFolder]Programs\\Plovane\\messenger-standin.dll"
 }
 shortcuts() {
@@ -132,6 +136,34 @@ shortcuts() {
 folders_removed() {
     expect_eq "folders removed on uninstall" "$(table "$MSI" RemoveFile | cut -f3- | sort | xargs -d '\n')" \
         "	INSTALLDIR	2 	MenuFolder	2"
+}
+# The close step before an uninstall or upgrade: the package's own program, given the installed
+# folder, never taskkill by program name (that would close a portable copy too).
+close_step() {
+    table "$MSI" CustomAction | grep CloseRunningPrograms
+    table "$MSI" CustomAction | grep -qxF 'CloseRunningPrograms	66	CloseStep	"[INSTALLDIR]."	' &&
+        table "$MSI" InstallExecuteSequence |
+        grep -qxF 'CloseRunningPrograms	REMOVE="ALL" OR WIX_UPGRADE_DETECTED	1399' &&
+        table "$MSI" Binary | grep -qx 'CloseStep	.*' &&
+        ! msiinfo export "$MSI" CustomAction | grep -qi taskkill
+}
+# A signed packaging that fails (a wrong password, or a password file that is not there) leaves
+# no download in its folder, not even those of an earlier run, that a release step missing the
+# failure would publish.
+failed_signing_leaves_no_downloads() {  # password file, what the packaging says
+    local out=$work/dist-failed
+    rm -rf "$out" && cp -r "$work/dist-$VERSION" "$out" && ls "$out" || return 1
+    if PLOVANE_SIGN_PFX=$work/cert/cert.pfx PLOVANE_SIGN_PASSWORD_FILE=$1 \
+        cmake -DPLOVANE_VERSION="$VERSION" -DBIN_DIR="$ROOT/build/i686/bin" -DOUT_DIR="$out" \
+        -DWORK_DIR="$work/stage-failed" -DSOURCE_DIR="$ROOT" -P "$ROOT/cmake/package.cmake" \
+        >"$logs/failed-signing.log" 2>&1; then
+        echo "packaging with the password file $1 succeeded"
+        return 1
+    fi
+    grep -m1 "$2" "$logs/failed-signing.log" || return 1
+    echo "left in $out:"
+    ls -A "$out"
+    [ -z "$(ls -A "$out")" ]
 }
 major_upgrade() {
     table "$MSI" Upgrade | grep -q "^$UPGRADE_CODE		$MSI_VERSION		1		WIX_UPGRADE_DETECTED$" &&
@@ -176,10 +208,17 @@ check_as_files() {
         class_condition
     check "Start-menu shortcuts for the tool and the Actions window" shortcuts
     check "the uninstall removes the program folder and the Start-menu folder" folders_removed
+    check "before an uninstall or upgrade the package's close step closes what runs from the installed folder (no taskkill by name)" \
+        close_step
     check "a later version replaces an earlier one before installing" major_upgrade
     check "the zip holds the four files in one folder; its README.txt tells how to register, upgrade and remove" \
         zip_contents
     check "the packaged tools' version blocks say $VERSION and $OLD_VERSION" version_blocks
+    printf 'not the password\n' >"$work/cert/wrong-password"
+    check "a signed packaging that fails (a wrong password) leaves its folder without downloads" \
+        failed_signing_leaves_no_downloads "$work/cert/wrong-password" "could not sign"
+    check "so does one whose password file is not there" \
+        failed_signing_leaves_no_downloads "$work/cert/no-such-file" "PLOVANE_SIGN_PFX needs"
 }
 
 # --- the packages under Wine ----------------------------------------------------------------
@@ -214,9 +253,9 @@ phase() {  # gtest filter, then the checks' environment (NAME=value ...)
 }
 # A phase that leaves programs running: they inherit its output, so it goes to a file (a pipe
 # would be held open until they end).
-detached_phase() {  # gtest filter
+detached_phase() {  # gtest filter, then the checks' environment (NAME=value ...)
     local out=$logs/detached-phase.log status=0
-    timeout 300 "$WINE" "$ROOT/build/i686/bin/package-checks.exe" --gtest_filter="$1" \
+    env "${@:2}" timeout 300 "$WINE" "$ROOT/build/i686/bin/package-checks.exe" --gtest_filter="$1" \
         </dev/null >"$out" 2>&1 || status=$?
     tr -d '\r' <"$out" | grep -v '^$'
     [ "$status" -eq 0 ] && grep -q '^\[  PASSED  \] [1-9]' "$out"
@@ -270,8 +309,11 @@ other_server() {
     enter_prefix other-server
     local other
     other=$(win "$ROOT/build/i686/bin/messenger-standin.dll")
-    check "another server holds the class (regsvr32 of a stand-in elsewhere)" \
-        "$WINE" regsvr32 /s "$other"
+    # A server that works as Messenger's would: the stand-in from elsewhere, registered without
+    # the mark its own regsvr32 leaves (which makes it a zip copy the package writes over).
+    check "another server holds the class (regsvr32 of a stand-in elsewhere, without its mark)" \
+        bash -c '"$0" regsvr32 /s "$1" && "$0" reg delete "HKLM\\$2\\InprocServer32" /v PlovaneStandIn /f' \
+        "$WINE" "$other" "$class_key"
     check "msiexec /i installs the MSI beside it (exit 0)" msiexec /i "$MSI"
     check "the other server's registration is unchanged and the tool registers through it" \
         phase 'OtherServer.*' PLOVANE_OTHER_SERVER="$other"
@@ -299,16 +341,82 @@ other_user_server() {
     leave_prefix
 }
 
-# Uninstalling while the user still has the tool and the Actions window open.
+# A portable copy from the zip, registered with regsvr32 as its README says, its tool running
+# with text the user typed (for an uninstall or upgrade of the MSI to leave alone).
+portable_copy_running() {
+    PORTABLE="C:\\portable\\plovane-actions-$VERSION-win32"
+    check "a portable copy unpacks and its stand-in registers" unzip_to "$ZIP" portable
+    check "regsvr32 of its stand-in" phase 'ZipRegister.*' PLOVANE_STANDIN="$PORTABLE\\messenger-standin.dll"
+    check "the portable copy's tool starts and the user types in it" \
+        detached_phase 'PortableStarts.*' PLOVANE_ZIP_FOLDER="$PORTABLE"
+}
+
+# Uninstalling while the user still has the tool and the Actions window open, and a portable
+# copy of the tool running beside them.
 uninstall_while_running() {
     enter_prefix running
+    portable_copy_running
     check "msiexec /i installs the MSI (exit 0)" msiexec /i "$MSI"
     check "the installed tool and the Actions window start and stay open" \
         detached_phase 'Running.*'
     check "msiexec /x removes it while both run (exit 0)" msiexec /x "$MSI"
-    check "neither program is left running" phase 'LeftRunning.*'
+    check "neither installed program is left running" phase 'LeftRunning.*'
+    check "the portable copy still runs and holds what the user typed" \
+        phase 'PortableRuns.*' PLOVANE_ZIP_FOLDER="$PORTABLE"
     check "removed: files, folder, shortcuts and class gone, though the programs were running" \
         phase 'Removed.TheFiles*'
+    leave_prefix
+}
+
+# Upgrading while the earlier version's tool and Actions window run, a portable copy beside them.
+upgrade_while_running() {
+    enter_prefix upgrade-running
+    portable_copy_running
+    check "msiexec /i installs the earlier version $OLD_VERSION (exit 0)" msiexec /i "$OLD_MSI"
+    check "the $OLD_VERSION tool and Actions window start and stay open" detached_phase 'Running.*'
+    check "msiexec /i of $VERSION over it while they run (exit 0)" msiexec /i "$MSI"
+    check "the upgrade closed the $OLD_VERSION programs first" phase 'LeftRunning.*'
+    check "the portable copy still runs and holds what the user typed" \
+        phase 'PortableRuns.*' PLOVANE_ZIP_FOLDER="$PORTABLE"
+    check "after the upgrade: one product, $VERSION, with its files and shortcuts" \
+        phase 'Installed.OneProduct*:Installed.TheFiles*:Installed.TheStartMenu*' \
+        PLOVANE_EXPECTED_VERSION="$MSI_VERSION"
+    check "the $VERSION tool starts and files an entry" phase 'InstalledTool.*'
+    leave_prefix
+}
+
+# The zip and the MSI side by side, each installed and removed as its own README says, in both
+# orders: the copy that remains starts.
+zip_then_msi() {
+    enter_prefix zip-then-msi
+    local zip="C:\\zip\\plovane-actions-$VERSION-win32"
+    check "the zip unpacks" unzip_to "$ZIP" zip
+    check "regsvr32 of its stand-in" phase 'ZipRegister.*' PLOVANE_STANDIN="$zip\\messenger-standin.dll"
+    check "msiexec /i beside the registered zip copy (exit 0)" msiexec /i "$MSI"
+    check "the package wrote the user's class over the zip copy's; the machine's still names the zip copy" \
+        phase 'BesideZipCopy.*' PLOVANE_ZIP_FOLDER="$zip"
+    check "the zip copy removed: regsvr32 /u removes its class" phase 'ZipUnregister.*' PLOVANE_ZIP_FOLDER="$zip"
+    rm -rf "$WINEPREFIX/drive_c/zip"
+    check "with the zip copy gone, the installed tool starts and files an entry (no repair)" \
+        phase 'InstalledTool.*'
+    check "msiexec /x removes it (exit 0)" msiexec /x "$MSI"
+    check "removed: files, folder, shortcuts and the user's class gone" phase 'Removed.TheFiles*'
+    leave_prefix
+}
+msi_then_zip() {
+    enter_prefix msi-then-zip
+    local zip="C:\\zip\\plovane-actions-$VERSION-win32"
+    check "msiexec /i installs the MSI (exit 0)" msiexec /i "$MSI"
+    check "the zip unpacks beside it" unzip_to "$ZIP" zip
+    check "regsvr32 of the zip's stand-in writes the machine's class" \
+        phase 'ZipRegister.*' PLOVANE_STANDIN="$zip\\messenger-standin.dll"
+    check "the user's class still names the installed stand-in" \
+        phase 'BesideZipCopy.*' PLOVANE_ZIP_FOLDER="$zip"
+    check "the installed tool starts beside the zip copy" phase 'InstalledTool.*'
+    check "msiexec /x removes the MSI (exit 0)" msiexec /x "$MSI"
+    check "removed: files, folder, shortcuts and the user's class gone" phase 'Removed.TheFiles*'
+    check "the zip copy's tool still starts and files an entry" phase 'ZipTool.*' PLOVANE_ZIP_FOLDER="$zip"
+    check "regsvr32 /u of the zip copy removes its class" phase 'ZipUnregister.*' PLOVANE_ZIP_FOLDER="$zip"
     leave_prefix
 }
 
@@ -429,7 +537,8 @@ if [ "$ARCH" = i686 ]; then
     # PLOVANE_PACKAGE_SCENARIOS runs a few of them while working on one.
     for scenario in ${PLOVANE_PACKAGE_SCENARIOS:-install_use_remove upgrade other_server \
         other_user_server unpacked_zip zip_unpacked_again zip_upgrade msi_after_deleted_copy \
-        uninstall_while_running signed_install_use_remove rebuilt_same_version}; do
+        zip_then_msi msi_then_zip uninstall_while_running upgrade_while_running \
+        signed_install_use_remove rebuilt_same_version}; do
         "$scenario"
     done
 else

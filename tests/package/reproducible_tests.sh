@@ -75,18 +75,31 @@ package_signed_in() {  # clone, name of this run
     return $status
 }
 
+# A folder on a tmpfs for the second clone: PLOVANE_TMPFS names one, /dev/shm otherwise.
+make_second_folder() {
+    local tmpfs=${PLOVANE_TMPFS:-/dev/shm}
+    if [ "$(stat -f -c %T "$tmpfs" 2>/dev/null)" != tmpfs ]; then
+        echo "$tmpfs is no tmpfs: set PLOVANE_TMPFS to a folder on one"
+        return 1
+    fi
+    SECOND_ROOT=$(mktemp -d "$tmpfs/plovane-reproducible.XXXXXX") &&
+        SECOND="$SECOND_ROOT/später/second clone" && mkdir -p "$(dirname "$SECOND")"
+}
+
 build_all() {
     make_test_certificate "$work/cert" && make_signer_shim && snapshot_changes &&
         clone_tree "$work/a" &&
         package_in "$work/a" unsigned-a &&
         # The second clone is made later, in a folder of another depth and name, so its files
-        # carry other times and its build another path.
+        # carry other times and its build another path; on another filesystem (a tmpfs), which
+        # lists a folder's files in another order; and under a path with a space and a letter
+        # beyond ASCII, as a newcomer's "My Projects" or home folder may be.
         sleep 2 &&
-        mkdir -p "$work/later" && clone_tree "$work/later/second-clone" &&
-        package_in "$work/later/second-clone" unsigned-b &&
+        make_second_folder && clone_tree "$SECOND" &&
+        package_in "$SECOND" unsigned-b &&
         package_signed_in "$work/a" signed-a &&
         sleep 2 &&
-        package_signed_in "$work/later/second-clone" signed-b
+        package_signed_in "$SECOND" signed-b
 }
 
 # --- checks ---------------------------------------------------------------------------------
@@ -113,7 +126,7 @@ no_build_path() {  # run
     local file found=0
     for file in "$work/$1"/built/* "$work/$1"/dist/*.msi "$work/$1"/dist/*.zip; do
         if { strings -a "$file"; strings -a -el "$file"; } |
-            grep -F -e "$ROOT" -e "$work" -e second-clone; then
+            grep -F -e "$ROOT" -e "$work" -e "$SECOND_ROOT" -e "second clone"; then
             echo "in $file"
             found=1
         fi
@@ -252,7 +265,7 @@ password_kept() {
     grep 'osslsigncode sign' "$logs/process-samples" | sort -u | head -3
     echo "the signer was called $(grep -c '^sign ' "$logs/signer-arguments") times to sign"
     grep -q 'osslsigncode sign' "$logs/process-samples" &&
-        [ "$(grep -c '^sign .*-readpass' "$logs/signer-arguments")" -eq 8 ] &&
+        [ "$(grep -c '^sign .*-readpass' "$logs/signer-arguments")" -eq 10 ] &&
         ! grep -rqF -- "$password" "$logs" "$work/signed-a" "$work/signed-b" \
             "$work/a/build/i686/package"
 }
@@ -261,6 +274,8 @@ password_kept() {
 
 rm -rf "$work"
 mkdir -p "$logs"
+SECOND_ROOT=
+trap '[ -z "$SECOND_ROOT" ] || rm -rf "$SECOND_ROOT"' EXIT
 VERSION=$(sed -n 's/^set(PLOVANE_VERSION "\([^"]*\)".*/\1/p' "$ROOT/CMakeLists.txt")
 BASE=plovane-actions-$VERSION
 PROGRAMS="plovane-actions.exe actions-menu.exe messenger-standin.dll"
@@ -274,7 +289,7 @@ if ! build_all >"$logs/build.log" 2>&1; then
 fi
 echo "reproducible tests: packaged in two clones, unsigned and signed, in $((SECONDS - started)) s"
 
-check "two clones built at different times in different folders give the same bytes: programs, MSI, zip, SHA256SUMS and build record" \
+check "two clones built at different times in different folders (one on a tmpfs, under a path with a space and a non-ASCII letter) give the same bytes: programs, MSI, zip, SHA256SUMS and build record" \
     same_bytes unsigned-a unsigned-b
 check "no shipped file holds the build folder's path" no_build_path unsigned-b
 check "no PE time stamp; the MSI's summary times and every zip entry's time are the commit's; no extra zip fields" \
