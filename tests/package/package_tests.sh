@@ -48,7 +48,9 @@ build_packages() {
 
 # --- the packages as files ------------------------------------------------------------------
 
-table() { msiinfo export "$1" "$2" | tail -n +4 | tr -d '\r'; }
+# msiinfo export writes a table's binary streams (the close step) into a folder of the current
+# one: run it where that lands in the test's own work folder, never in the source tree.
+table() { (cd "$work" && msiinfo export "$1" "$2") | tail -n +4 | tr -d '\r'; }
 property() { table "$1" Property | awk -F'\t' -v p="$2" '$1 == p { print $2 }'; }
 expect_eq() {  # what it is, actual, expected
     [ "$2" = "$3" ] && return 0
