@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/com_apartment.h"
@@ -423,8 +424,11 @@ TEST_F(AccessibilityTest, StartUpLeavesOleaccUnloadedAndTheFirstReaderLoadsItFro
               std::vector<std::wstring>{SystemFolderLower() + L"\\oleacc.dll"});
 }
 
-// A portable copy of the tool in a folder of its own, with a DLL named oleacc.dll beside it.
-class PlantedLibraryTest : public AccessibilityTest {
+// A portable copy of the tool in a folder of its own, with a DLL named oleacc.dll beside it: the
+// tool as built, and as on a Windows whose loader refuses the system-folder search flag (XP,
+// Vista, a Windows 7 without its 2011 update), where the tool names the system folder itself.
+class PlantedLibraryTest : public AccessibilityTest,
+                           public ::testing::WithParamInterface<const wchar_t*> {
 protected:
     void SetUp() override {
         AccessibilityTest::SetUp();
@@ -434,7 +438,7 @@ protected:
         folder_ = std::wstring(temp) + L"plovane-planted-" + std::to_wstring(GetCurrentProcessId());
         CreateDirectoryW(folder_.c_str(), nullptr);
         const std::wstring from = testing::ProgramFolder();
-        ASSERT_TRUE(CopyFileW((from + L"plovane-actions.exe").c_str(), Program().c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW((from + GetParam()).c_str(), Program().c_str(), FALSE));
         ASSERT_TRUE(CopyFileW((from + L"planted-library.dll").c_str(), Planted().c_str(), FALSE));
     }
     void TearDown() override {
@@ -449,7 +453,7 @@ protected:
     std::wstring folder_;
 };
 
-TEST_F(PlantedLibraryTest, AnOleaccBesideTheProgramIsNeverLoaded) {
+TEST_P(PlantedLibraryTest, AnOleaccBesideTheProgramIsNeverLoadedAndTheNamesStillReachAReader) {
     // Wine prefers its own DLLs; this asks it to take a DLL found on the search path first, as
     // Windows does.
     wchar_t saved[512] = {};
@@ -457,12 +461,21 @@ TEST_F(PlantedLibraryTest, AnOleaccBesideTheProgramIsNeverLoaded) {
     SetEnvironmentVariableW(L"WINEDLLOVERRIDES", L"mscoree,mshtml=;oleacc=n,b");
     Start(Program());
     SetEnvironmentVariableW(L"WINEDLLOVERRIDES", saved);
-    com_ptr<IAccessible> object = ObjectOf(control(ui::Text4));
-    ASSERT_TRUE(object);
-    EXPECT_EQ(Hear(object.get()).name, L"Key name");
+    EXPECT_EQ(OleaccLoadedIn(pid()), std::vector<std::wstring>()) << "no reader has asked yet";
+    const std::pair<int, const wchar_t*> named[] = {
+        {ui::Text4, L"Key name"}, {ui::Command2, L"Register"}, {ui::SSTab1Strip, L"Pages"}};
+    for (const auto& [id, name] : named) {
+        com_ptr<IAccessible> object = ObjectOf(control(id));
+        ASSERT_TRUE(object);
+        EXPECT_EQ(Hear(object.get()).name, name);
+    }
     EXPECT_EQ(OleaccLoadedIn(pid()),
               std::vector<std::wstring>{SystemFolderLower() + L"\\oleacc.dll"});
 }
+
+INSTANTIATE_TEST_SUITE_P(Loaders, PlantedLibraryTest,
+                         ::testing::Values(L"plovane-actions.exe",
+                                           L"plovane-actions-old-loader.exe"));
 
 // In the window's own process a holder gets the object itself, not a proxy: the window's end
 // must leave the holder's reference alone, and every call after it must fail.
