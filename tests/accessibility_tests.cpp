@@ -102,7 +102,8 @@ std::vector<std::wstring> ModulesOf(DWORD pid) {
 std::vector<std::wstring> LoadedIn(DWORD pid, const std::wstring& dll = L"oleacc.dll") {
     std::vector<std::wstring> found;
     for (const auto& path : ModulesOf(pid)) {
-        if (path.size() > dll.size() && path.compare(path.size() - dll.size(), dll.size(), dll) == 0 &&
+        if (path.size() > dll.size() &&
+            path.compare(path.size() - dll.size(), dll.size(), dll) == 0 &&
             path[path.size() - dll.size() - 1] == L'\\') {
             found.push_back(path);
         }
@@ -422,8 +423,7 @@ TEST_F(AccessibilityTest, StartUpLeavesOleaccUnloadedAndTheFirstReaderLoadsItFro
     com_ptr<IAccessible> object = ObjectOf(control(ui::Text4));
     ASSERT_TRUE(object);
     EXPECT_EQ(Hear(object.get()).name, L"Key name");
-    EXPECT_EQ(LoadedIn(pid()),
-              std::vector<std::wstring>{SystemFolderLower() + L"\\oleacc.dll"});
+    EXPECT_EQ(LoadedIn(pid()), std::vector<std::wstring>{SystemFolderLower() + L"\\oleacc.dll"});
 }
 
 // A portable copy of the tool in a folder of its own, with DLLs named as the two it loads itself
@@ -488,7 +488,8 @@ TEST_P(PlantedLibraryTest, DllsBesideTheProgramAreNeverLoadedNamesReachAReaderAn
     }
     EXPECT_TRUE(box) << "the Open box never showed";
     for (const wchar_t* name : kPlantedNames) {
-        EXPECT_EQ(LoadedIn(pid(), name), std::vector<std::wstring>{SystemFolderLower() + L"\\" + name});
+        EXPECT_EQ(LoadedIn(pid(), name),
+                  std::vector<std::wstring>{SystemFolderLower() + L"\\" + name});
     }
     if (box) PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
 }

@@ -90,7 +90,8 @@ TEST(PagePictureTest, EachPageLooksPixelForPixelAsInTheDocs) {
         while (SendMessageW(strip, TCM_GETCURSEL, 0, 0) != page && GetTickCount64() < end)
             Sleep(20);
         RedrawWindow(form, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-        const Picture expected = testing::ReadPng(std::wstring(PLOVANE_DOCS_DIR) + L"/" + pages[page]);
+        const Picture expected =
+            testing::ReadPng(std::wstring(PLOVANE_DOCS_DIR) + L"/" + pages[page]);
         ASSERT_GT(expected.width, 0) << "the picture in docs/ could be read";
         const Picture shown = Capture(form);
         EXPECT_EQ(shown.width, expected.width);

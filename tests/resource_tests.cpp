@@ -113,7 +113,8 @@ TEST_F(ResourceTest, TheAboutPictureIsAnUncompressed86By108BitmapOf24BitsAsOnThe
     ASSERT_EQ(size, sizeof(BITMAPINFOHEADER) + ((86 * 3 + 3) & ~3) * 108);
     com_apartment apartment;
     ASSERT_HRESULT_SUCCEEDED(apartment.status());
-    const testing::Picture page = testing::ReadPng(std::wstring(PLOVANE_DOCS_DIR) + L"/page-about.png");
+    const testing::Picture page =
+        testing::ReadPng(std::wstring(PLOVANE_DOCS_DIR) + L"/page-about.png");
     ASSERT_GT(page.width, 0) << "the About page's picture in docs/ could be read";
     // The box (89 pixels wide) keeps its sunken border, two pixels a side: 85 columns show.
     const int shown = ui::TwipsToPixels(ui::FindControl(ui::Picture1)->rect.width, 96) -

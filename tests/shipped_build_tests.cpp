@@ -108,7 +108,8 @@ TEST(ShippedBuildTest, TheToolsHeaderLetsWindowsXpLoadIt) {
         << header.MajorSubsystemVersion << "." << header.MinorSubsystemVersion;
     EXPECT_LE(header.MajorOperatingSystemVersion * 100 + header.MinorOperatingSystemVersion, 501)
         << header.MajorOperatingSystemVersion << "." << header.MinorOperatingSystemVersion;
-    EXPECT_EQ(header.Win32VersionValue, 0u) << "reserved: Windows would report it as its own version";
+    EXPECT_EQ(header.Win32VersionValue, 0u)
+        << "reserved: Windows would report it as its own version";
 }
 
 TEST(ShippedBuildTest, TheToolIsTerminalServerAwareWithTheImageVersionOfItsVersionBlock) {
