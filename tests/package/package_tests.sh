@@ -554,16 +554,14 @@ if [ "$ARCH" = i686 ]; then
     # MSI's rows and regsvr32's land in the 32-bit view, and the regsvr32 a user types is the
     # 64-bit one (a 32-bit program reaches it through sysnative). The scenarios that cover that
     # run there once more; the class rows are mirrored into the machine's 32-bit view, as above.
-    # (uninstall_while_running joins them once the uninstall's close step waits for the programs
-    # to end: taskkill only asks them to close, and here the Actions window sometimes still holds
-    # its file when the files go.)
     echo "package tests: once more in a 64-bit prefix (WoW64)"
     PLOVANE_ARCH=x86_64 "$ROOT/scripts/setup" package
     PLOVANE_ARCH=x86_64 select_arch
     use_prefix package
     template=$WINEPREFIX prefix_tag=64-
     user_regsvr32='C:\windows\sysnative\regsvr32.exe'
-    for scenario in ${PLOVANE_PACKAGE_SCENARIOS_64-install_use_remove unpacked_zip}; do
+    for scenario in ${PLOVANE_PACKAGE_SCENARIOS_64-install_use_remove unpacked_zip \
+        uninstall_while_running}; do
         "$scenario"
     done
 else
