@@ -12,6 +12,9 @@ namespace plovane {
 namespace {
 
 constexpr wchar_t kClassName[] = L"PlovaneForm1";
+// WM_DPICHANGED, which Windows 8.1 and later send; the tool is built against Windows XP's headers,
+// which do not name it, and older Windows never send it.
+constexpr UINT kDpiChanged = 0x02E0;
 constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;
 
 int ScreenDpi() {
@@ -243,7 +246,7 @@ LRESULT Form1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             highContrast_ = ui::HighContrastOn();
             RedrawWindow(hwnd(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
             break;
-        case WM_DPICHANGED:
+        case kDpiChanged:
             OnDpiChanged(LOWORD(wParam), lParam);
             return 0;
         case WM_DESTROY:

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/com_apartment.h"
@@ -97,10 +98,13 @@ std::vector<std::wstring> ModulesOf(DWORD pid) {
     return modules;
 }
 
-std::vector<std::wstring> OleaccLoadedIn(DWORD pid) {
+// Where the process loaded a DLL of that name (lower case) from.
+std::vector<std::wstring> LoadedIn(DWORD pid, const std::wstring& dll = L"oleacc.dll") {
     std::vector<std::wstring> found;
     for (const auto& path : ModulesOf(pid)) {
-        if (path.size() >= 10 && path.compare(path.size() - 10, 10, L"oleacc.dll") == 0) {
+        if (path.size() > dll.size() &&
+            path.compare(path.size() - dll.size(), dll.size(), dll) == 0 &&
+            path[path.size() - dll.size() - 1] == L'\\') {
             found.push_back(path);
         }
     }
@@ -415,16 +419,21 @@ TEST_F(AccessibilityTest, AnObjectHeldWhileTheWindowClosesFailsCleanlyAndTheProg
 TEST_F(AccessibilityTest, StartUpLeavesOleaccUnloadedAndTheFirstReaderLoadsItFromTheSystem) {
     Start();
     ASSERT_FALSE(ModulesOf(pid()).empty()) << "the tool's modules can be read";
-    EXPECT_EQ(OleaccLoadedIn(pid()), std::vector<std::wstring>()) << "no reader has asked yet";
+    EXPECT_EQ(LoadedIn(pid()), std::vector<std::wstring>()) << "no reader has asked yet";
     com_ptr<IAccessible> object = ObjectOf(control(ui::Text4));
     ASSERT_TRUE(object);
     EXPECT_EQ(Hear(object.get()).name, L"Key name");
-    EXPECT_EQ(OleaccLoadedIn(pid()),
-              std::vector<std::wstring>{SystemFolderLower() + L"\\oleacc.dll"});
+    EXPECT_EQ(LoadedIn(pid()), std::vector<std::wstring>{SystemFolderLower() + L"\\oleacc.dll"});
 }
 
-// A portable copy of the tool in a folder of its own, with a DLL named oleacc.dll beside it.
-class PlantedLibraryTest : public AccessibilityTest {
+// A portable copy of the tool in a folder of its own, with DLLs named as the two it loads itself
+// (oleacc.dll, comdlg32.dll) beside it: the tool as built, and as on a Windows whose loader
+// refuses the system-folder search flag (XP, Vista, a Windows 7 without its 2011 update), where
+// the tool names the system folder itself.
+constexpr const wchar_t* kPlantedNames[] = {L"oleacc.dll", L"comdlg32.dll"};
+
+class PlantedLibraryTest : public AccessibilityTest,
+                           public ::testing::WithParamInterface<const wchar_t*> {
 protected:
     void SetUp() override {
         AccessibilityTest::SetUp();
@@ -434,35 +443,60 @@ protected:
         folder_ = std::wstring(temp) + L"plovane-planted-" + std::to_wstring(GetCurrentProcessId());
         CreateDirectoryW(folder_.c_str(), nullptr);
         const std::wstring from = testing::ProgramFolder();
-        ASSERT_TRUE(CopyFileW((from + L"plovane-actions.exe").c_str(), Program().c_str(), FALSE));
-        ASSERT_TRUE(CopyFileW((from + L"planted-library.dll").c_str(), Planted().c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW((from + GetParam()).c_str(), Program().c_str(), FALSE));
+        for (const wchar_t* name : kPlantedNames) {
+            ASSERT_TRUE(
+                CopyFileW((from + L"planted-library.dll").c_str(), Planted(name).c_str(), FALSE));
+        }
     }
     void TearDown() override {
         AccessibilityTest::TearDown();
         process_.reset();
         DeleteFileW(Program().c_str());
-        DeleteFileW(Planted().c_str());
+        for (const wchar_t* name : kPlantedNames)
+            DeleteFileW(Planted(name).c_str());
         RemoveDirectoryW(folder_.c_str());
     }
     std::wstring Program() const { return folder_ + L"\\plovane-actions.exe"; }
-    std::wstring Planted() const { return folder_ + L"\\oleacc.dll"; }
+    std::wstring Planted(const wchar_t* name) const { return folder_ + L"\\" + name; }
     std::wstring folder_;
 };
 
-TEST_F(PlantedLibraryTest, AnOleaccBesideTheProgramIsNeverLoaded) {
+TEST_P(PlantedLibraryTest, DllsBesideTheProgramAreNeverLoadedNamesReachAReaderAndTheOpenBoxShows) {
     // Wine prefers its own DLLs; this asks it to take a DLL found on the search path first, as
     // Windows does.
     wchar_t saved[512] = {};
     GetEnvironmentVariableW(L"WINEDLLOVERRIDES", saved, 512);
-    SetEnvironmentVariableW(L"WINEDLLOVERRIDES", L"mscoree,mshtml=;oleacc=n,b");
+    SetEnvironmentVariableW(L"WINEDLLOVERRIDES", L"mscoree,mshtml=;oleacc,comdlg32=n,b");
     Start(Program());
     SetEnvironmentVariableW(L"WINEDLLOVERRIDES", saved);
-    com_ptr<IAccessible> object = ObjectOf(control(ui::Text4));
-    ASSERT_TRUE(object);
-    EXPECT_EQ(Hear(object.get()).name, L"Key name");
-    EXPECT_EQ(OleaccLoadedIn(pid()),
-              std::vector<std::wstring>{SystemFolderLower() + L"\\oleacc.dll"});
+    EXPECT_EQ(LoadedIn(pid()), std::vector<std::wstring>()) << "no reader has asked yet";
+    const std::pair<int, const wchar_t*> named[] = {
+        {ui::Text4, L"Key name"}, {ui::Command2, L"Register"}, {ui::SSTab1Strip, L"Pages"}};
+    for (const auto& [id, name] : named) {
+        com_ptr<IAccessible> object = ObjectOf(control(id));
+        ASSERT_TRUE(object);
+        EXPECT_EQ(Hear(object.get()).name, name);
+    }
+    PostMessageW(control(ui::Command1), BM_CLICK, 0, 0);
+    HWND box = nullptr;
+    const ULONGLONG end = GetTickCount64() + kWaitMs;
+    while (!box && GetTickCount64() < end) {
+        HWND found = FindWindowW(L"#32770", nullptr);
+        if (found && GetWindow(found, GW_OWNER) == form_ && IsWindowVisible(found)) box = found;
+        Sleep(20);
+    }
+    EXPECT_TRUE(box) << "the Open box never showed";
+    for (const wchar_t* name : kPlantedNames) {
+        EXPECT_EQ(LoadedIn(pid(), name),
+                  std::vector<std::wstring>{SystemFolderLower() + L"\\" + name});
+    }
+    if (box) PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Loaders, PlantedLibraryTest,
+                         ::testing::Values(L"plovane-actions.exe",
+                                           L"plovane-actions-old-loader.exe"));
 
 // In the window's own process a holder gets the object itself, not a proxy: the window's end
 // must leave the holder's reference alone, and every call after it must fail.

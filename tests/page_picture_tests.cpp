@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <commctrl.h>
-#include <wincodec.h>
 
 #include <gtest/gtest.h>
 
@@ -11,8 +10,8 @@
 #include <vector>
 
 #include "common/com_apartment.h"
-#include "common/com_ptr.h"
 #include "common/unique_handle.h"
+#include "tests/support/picture_file.h"
 #include "tests/support/window_helpers.h"
 #include "ui/design.h"
 
@@ -21,40 +20,7 @@ namespace {
 
 constexpr DWORD kWaitMs = 20000;
 
-struct Picture {
-    int width = 0, height = 0;
-    std::vector<DWORD> pixels;  // 0x00RRGGBB, top row first
-};
-
-Picture ReadPng(const std::wstring& path) {
-    Picture picture;
-    com_ptr<IWICImagingFactory> factory;
-    com_ptr<IWICBitmapDecoder> decoder;
-    com_ptr<IWICBitmapFrameDecode> frame;
-    com_ptr<IWICFormatConverter> converter;
-    if (FAILED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_IWICImagingFactory, factory.put_void())) ||
-        FAILED(factory->CreateDecoderFromFilename(path.c_str(), nullptr, GENERIC_READ,
-                                                  WICDecodeMetadataCacheOnDemand, decoder.put())) ||
-        FAILED(decoder->GetFrame(0, frame.put())) ||
-        FAILED(factory->CreateFormatConverter(converter.put())) ||
-        FAILED(converter->Initialize(frame.get(), GUID_WICPixelFormat32bppBGR,
-                                     WICBitmapDitherTypeNone, nullptr, 0,
-                                     WICBitmapPaletteTypeCustom))) {
-        return picture;
-    }
-    UINT w = 0, h = 0;
-    converter->GetSize(&w, &h);
-    std::vector<DWORD> pixels(static_cast<size_t>(w) * h);
-    if (FAILED(converter->CopyPixels(nullptr, w * 4, static_cast<UINT>(pixels.size() * 4),
-                                     reinterpret_cast<BYTE*>(pixels.data())))) {
-        return picture;
-    }
-    for (DWORD& p : pixels)
-        p &= 0xFFFFFF;
-    picture = {static_cast<int>(w), static_cast<int>(h), std::move(pixels)};
-    return picture;
-}
+using testing::Picture;
 
 // What the screen shows inside the window's frame.
 Picture Capture(HWND hwnd) {
@@ -124,7 +90,8 @@ TEST(PagePictureTest, EachPageLooksPixelForPixelAsInTheDocs) {
         while (SendMessageW(strip, TCM_GETCURSEL, 0, 0) != page && GetTickCount64() < end)
             Sleep(20);
         RedrawWindow(form, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-        const Picture expected = ReadPng(std::wstring(PLOVANE_DOCS_DIR) + L"/" + pages[page]);
+        const Picture expected =
+            testing::ReadPng(std::wstring(PLOVANE_DOCS_DIR) + L"/" + pages[page]);
         ASSERT_GT(expected.width, 0) << "the picture in docs/ could be read";
         const Picture shown = Capture(form);
         EXPECT_EQ(shown.width, expected.width);

@@ -4,8 +4,11 @@
 
 #include <string>
 
+#include "common/com_apartment.h"
 #include "common/unique_handle.h"
+#include "tests/support/picture_file.h"
 #include "tests/support/window_helpers.h"
+#include "ui/design.h"
 #include "ui/resources.h"
 
 namespace plovane {
@@ -64,17 +67,60 @@ TEST_F(ResourceTest, TheIconIsOne32By32ImageOf256Colours) {
     EXPECT_EQ(image->biBitCount, 8);
 }
 
-// Stored with a palette of the colours it uses; the page pictures show it is drawn the same.
-TEST_F(ResourceTest, TheAboutPictureIsAnUncompressed86By108BitmapWithAPalette) {
+// The About picture's pixels, as stored: rows of blue, green, red, bottom row first, each row
+// padded to four bytes.
+testing::Picture PixelsOf(const BITMAPINFOHEADER& header) {
+    testing::Picture picture;
+    picture.width = header.biWidth;
+    picture.height = header.biHeight;
+    const auto* bits = reinterpret_cast<const BYTE*>(&header) + header.biSize;
+    const int stride = (picture.width * 3 + 3) & ~3;
+    for (int y = 0; y < picture.height; ++y) {
+        const BYTE* row = bits + static_cast<size_t>(picture.height - 1 - y) * stride;
+        for (int x = 0; x < picture.width; ++x, row += 3)
+            picture.pixels.push_back(static_cast<DWORD>(row[2] << 16 | row[1] << 8 | row[0]));
+    }
+    return picture;
+}
+
+// Whether the first columns of the picture stand somewhere in the larger one, pixel for pixel.
+bool Contains(const testing::Picture& larger, const testing::Picture& picture, int columns) {
+    for (int top = 0; top + picture.height <= larger.height; ++top) {
+        for (int left = 0; left + columns <= larger.width; ++left) {
+            bool same = true;
+            for (int y = 0; same && y < picture.height; ++y) {
+                for (int x = 0; same && x < columns; ++x)
+                    same = larger.At(left + x, top + y) == picture.At(x, y);
+            }
+            if (same) return true;
+        }
+    }
+    return false;
+}
+
+// As the window's design has it, and pixel for pixel the picture the About page shows in docs/.
+TEST_F(ResourceTest, TheAboutPictureIsAnUncompressed86By108BitmapOf24BitsAsOnTheAboutPage) {
+    DWORD size = 0;
     const auto* header = static_cast<const BITMAPINFOHEADER*>(
-        Resource(MAKEINTRESOURCEW(2), MAKEINTRESOURCEW(IDB_ABOUT)));  // RT_BITMAP
+        Resource(MAKEINTRESOURCEW(2), MAKEINTRESOURCEW(IDB_ABOUT), &size));  // RT_BITMAP
     ASSERT_NE(header, nullptr);
-    EXPECT_EQ(header->biWidth, 86);
-    EXPECT_EQ(header->biHeight, 108);
-    EXPECT_EQ(header->biBitCount, 8);
-    EXPECT_GT(header->biClrUsed, 0u);
-    EXPECT_LE(header->biClrUsed, 256u);
-    EXPECT_EQ(header->biCompression, static_cast<DWORD>(BI_RGB));
+    ASSERT_EQ(header->biSize, sizeof(BITMAPINFOHEADER));
+    ASSERT_EQ(header->biWidth, 86);
+    ASSERT_EQ(header->biHeight, 108) << "stored bottom row first";
+    ASSERT_EQ(header->biBitCount, 24);
+    EXPECT_EQ(header->biClrUsed, 0u) << "no palette";
+    ASSERT_EQ(header->biCompression, static_cast<DWORD>(BI_RGB));
+    ASSERT_EQ(size, sizeof(BITMAPINFOHEADER) + ((86 * 3 + 3) & ~3) * 108);
+    com_apartment apartment;
+    ASSERT_HRESULT_SUCCEEDED(apartment.status());
+    const testing::Picture page =
+        testing::ReadPng(std::wstring(PLOVANE_DOCS_DIR) + L"/page-about.png");
+    ASSERT_GT(page.width, 0) << "the About page's picture in docs/ could be read";
+    // The box (89 pixels wide) keeps its sunken border, two pixels a side: 85 columns show.
+    const int shown = ui::TwipsToPixels(ui::FindControl(ui::Picture1)->rect.width, 96) -
+                      2 * GetSystemMetrics(SM_CXEDGE);
+    EXPECT_EQ(shown, 85);
+    EXPECT_TRUE(Contains(page, PixelsOf(*header), shown));
 }
 
 TEST_F(ResourceTest, TheManifestAsksForCommonControls6AndDeclaresDpiAwareness) {

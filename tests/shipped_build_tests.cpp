@@ -98,6 +98,20 @@ TEST(ShippedBuildTest, TheToolIsA32BitGuiProgramNeedingOnlySystemDlls) {
     EXPECT_EQ(pe.Imports().count("oleacc.dll"), 0u) << "loaded on a reader's first request only";
 }
 
+// Windows XP SP3 (5.1) refuses to start a program whose header asks for a later Windows. What
+// the tool calls is kept to what XP offers by the build (its code sees XP's API only).
+TEST(ShippedBuildTest, TheToolsHeaderLetsWindowsXpLoadIt) {
+    PeFile pe(ShippedFolder() + L"plovane-actions.exe");
+    ASSERT_NE(pe.nt, nullptr);
+    const IMAGE_OPTIONAL_HEADER32& header = pe.nt->OptionalHeader;
+    EXPECT_LE(header.MajorSubsystemVersion * 100 + header.MinorSubsystemVersion, 501)
+        << header.MajorSubsystemVersion << "." << header.MinorSubsystemVersion;
+    EXPECT_LE(header.MajorOperatingSystemVersion * 100 + header.MinorOperatingSystemVersion, 501)
+        << header.MajorOperatingSystemVersion << "." << header.MinorOperatingSystemVersion;
+    EXPECT_EQ(header.Win32VersionValue, 0u)
+        << "reserved: Windows would report it as its own version";
+}
+
 TEST(ShippedBuildTest, TheToolIsTerminalServerAwareWithTheImageVersionOfItsVersionBlock) {
     PeFile pe(ShippedFolder() + L"plovane-actions.exe");
     ASSERT_NE(pe.nt, nullptr);

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/com_ptr.h"
+#include "ui/system_library.h"
 
 namespace plovane::ui {
 namespace {
@@ -34,7 +35,7 @@ Fn Function(HMODULE module, const char* name) {
 const AccessLibrary* Library() {
     if (!libraryTried) {
         libraryTried = true;
-        HMODULE module = LoadLibraryExW(L"oleacc.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        HMODULE module = LoadSystemLibrary(L"oleacc.dll");
         if (module) {
             library.createStandard =
                 Function<AccessLibrary::CreateStandardFn>(module, "CreateStdAccessibleObject");

@@ -7,6 +7,7 @@
 
 #include "common/unique_bstr.h"
 #include "common/unique_handle.h"
+#include "ui/system_library.h"
 
 namespace plovane::ui {
 namespace {
@@ -58,10 +59,10 @@ private:
     ~CommonDialog() = default;
 
     // The Open box's library (and the shell it brings) is loaded the first time it is shown,
-    // not at every start of the tool.
+    // not at every start of the tool, and from the system folder only.
     HRESULT LoadOpenBox() {
         if (getOpenFileName_) return S_OK;
-        library_.reset(LoadLibraryW(L"comdlg32.dll"));
+        library_.reset(LoadSystemLibrary(L"comdlg32.dll"));
         if (!library_) return HRESULT_FROM_WIN32(GetLastError());
         const auto open = reinterpret_cast<decltype(&GetOpenFileNameW)>(
             reinterpret_cast<void*>(GetProcAddress(library_.get(), "GetOpenFileNameW")));

@@ -5,6 +5,7 @@
 // PortableStarts, PortableRuns.
 #include <windows.h>
 
+#include <commctrl.h>
 #include <msi.h>
 #include <objbase.h>
 #include <shlobj.h>
@@ -112,6 +113,14 @@ std::wstring ProductVersion(const std::wstring& product) {
     return version;
 }
 
+// The regsvr32 a user types: on 64-bit Windows the 64-bit one, which a 32-bit program reaches
+// through sysnative (PLOVANE_REGSVR32); the 32-bit one elsewhere.
+long Regsvr32(const std::wstring& options, const std::wstring& dll) {
+    std::wstring program = Environment(L"PLOVANE_REGSVR32");
+    if (program.empty()) program = L"regsvr32.exe";
+    return testing::RunProcess(program + L" /s " + options + L"\"" + dll + L"\"", kWaitMs);
+}
+
 bool SameFile(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
@@ -145,30 +154,28 @@ HWND WaitForWindowFromFolder(const wchar_t* windowClass, const std::wstring& fol
     return found;
 }
 
-// Starts a tool as a user would, files an entry with Register and closes the window.
-void RegisterThroughTool(const std::wstring& tool, const std::wstring& keyName) {
+struct Field {
+    ui::ControlId id;
+    std::wstring text;
+};
+
+// Starts a tool as a user would, types into its boxes, presses one button and closes the window.
+void PressInTool(const std::wstring& tool, const std::vector<Field>& fields, ui::ControlId button) {
     unique_handle process(testing::StartProcess(L"\"" + tool + L"\""));
     ASSERT_TRUE(process) << "could not start " << tool;
     // Its own window: a portable copy's may be open too.
     HWND form = WaitForWindowFromFolder(L"PlovaneForm1", tool.substr(0, tool.rfind(L'\\') + 1));
     if (!form) TerminateProcess(process.get(), 99);
     ASSERT_TRUE(form) << "the installed tool showed no window";
-    const struct {
-        ui::ControlId id;
-        const wchar_t* text;
-    } fields[] = {{ui::Text4, keyName.c_str()},
-                  {ui::Text2, L"Open Installed Notes"},
-                  {ui::Text3, L"http://notes.invalid/"},
-                  {ui::Text1, L"C:\\Tools\\notes.exe"}};
-    for (const auto& field : fields) {
+    for (const Field& field : fields) {
         testing::SetWindowTextTo(testing::FindDescendant(form, field.id), field.text);
     }
     // A refusal would show a box and hold the press: that is a failure, not a wait for ever.
     DWORD_PTR ignored = 0;
-    EXPECT_NE(SendMessageTimeoutW(testing::FindDescendant(form, ui::Command2), BM_CLICK, 0, 0,
+    EXPECT_NE(SendMessageTimeoutW(testing::FindDescendant(form, button), BM_CLICK, 0, 0,
                                   SMTO_NORMAL, kWaitMs, &ignored),
               0)
-        << "Register did not return";
+        << "the press did not return";
     PostMessageW(form, WM_CLOSE, 0, 0);
     DWORD code = 12345;
     if (WaitForSingleObject(process.get(), kWaitMs) == WAIT_OBJECT_0) {
@@ -177,10 +184,55 @@ void RegisterThroughTool(const std::wstring& tool, const std::wstring& keyName) 
         TerminateProcess(process.get(), 99);
     }
     EXPECT_EQ(code, 0u) << "the tool ends with its window";
+}
+
+// Files an entry with Register through the tool.
+void RegisterThroughTool(const std::wstring& tool, const std::wstring& keyName) {
+    PressInTool(tool,
+                {{ui::Text4, keyName},
+                 {ui::Text2, L"Open Installed Notes"},
+                 {ui::Text3, L"http://notes.invalid/"},
+                 {ui::Text1, L"C:\\Tools\\notes.exe"}},
+                ui::Command2);
     const auto entry = testing::ReadEntry(keyName);
     ASSERT_TRUE(entry.has_value()) << "Register filed no entry";
     EXPECT_EQ(*entry, (testing::StoredEntry{L"Open Installed Notes", L"http://notes.invalid/",
                                             L"C:\\Tools\\notes.exe", 0, true}));
+}
+
+std::wstring StatusOf(HWND status) {
+    wchar_t text[2048] = {};
+    SendMessageW(status, WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(text));
+    return text;
+}
+
+// Starts the Actions window, chooses the entry from its menu with the keyboard as a user would
+// (the status line names each entry's key as the menu walks past it) and closes the window.
+void ChooseInActionsWindow(const std::wstring& program, const std::wstring& keyName) {
+    unique_handle process(testing::StartProcess(L"\"" + program + L"\""));
+    ASSERT_TRUE(process) << "could not start " << program;
+    HWND window =
+        WaitForWindowFromFolder(L"PlovaneActionsMenu", program.substr(0, program.rfind(L'\\') + 1));
+    if (!window) TerminateProcess(process.get(), 99);
+    ASSERT_TRUE(window) << "the Actions window did not show";
+    HWND status = FindWindowExW(window, nullptr, STATUSCLASSNAMEW, nullptr);
+    std::wstring text = StatusOf(status);
+    PostMessageW(window, WM_SYSCOMMAND, SC_KEYMENU, L'a');
+    bool chosen = false;
+    for (int wait = 0; wait < 500 && !chosen; ++wait, Sleep(20)) {
+        const std::wstring now = StatusOf(status);
+        if (now == text) continue;
+        text = now;
+        chosen = text.rfind(L"Key: " + keyName + L" ", 0) == 0;
+        PostMessageW(window, WM_KEYDOWN, chosen ? VK_RETURN : VK_DOWN, 0);
+    }
+    EXPECT_TRUE(chosen) << "the menu never showed the entry; the status line said " << text.size()
+                        << " characters";
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    if (WaitForSingleObject(process.get(), kWaitMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process.get(), 99);
+        ADD_FAILURE() << "the Actions window did not close";
+    }
 }
 
 TEST(Installed, TheFilesAreInTheUsersProgramsFolder) {
@@ -256,6 +308,38 @@ TEST_F(InstalledTool, RegisterThroughTheInstalledToolFilesAnEntry) {
     RegisterThroughTool(InstallFolder() + L"plovane-actions.exe", L"installed-notes");
 }
 
+// An entry for a program that records its start: the installed Actions window starts it, and the
+// installed tool removes it again.
+TEST_F(InstalledTool, TheActionsWindowStartsAnEntryAndUnregisterRemovesIt) {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring folder = std::wstring(temp) + L"plovane-started";
+    const std::wstring program = folder + L"\\started-marker.exe";
+    const std::wstring marker = folder + L"\\started-marker.txt";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    DeleteFileW(marker.c_str());
+    ASSERT_TRUE(CopyFileW((testing::ProgramFolder() + L"started-marker.exe").c_str(),
+                          program.c_str(), FALSE));
+    const std::wstring tool = InstallFolder() + L"plovane-actions.exe";
+    PressInTool(tool,
+                {{ui::Text4, L"started-marker"},
+                 {ui::Text2, L"Start the marker"},
+                 {ui::Text3, L"http://marker.invalid/"},
+                 {ui::Text1, program}},
+                ui::Command2);
+    ASSERT_TRUE(testing::ReadEntry(L"started-marker").has_value()) << "Register filed no entry";
+    ChooseInActionsWindow(InstallFolder() + L"actions-menu.exe", L"started-marker");
+    for (int wait = 0; wait < 500 && !Exists(marker); ++wait)
+        Sleep(20);
+    EXPECT_TRUE(Exists(marker)) << "the entry's program did not start";
+    PressInTool(tool, {{ui::Text5, L"started-marker"}}, ui::Command3);
+    EXPECT_FALSE(testing::ReadEntry(L"started-marker").has_value()) << "Unregister left the entry";
+    Sleep(100);  // the marker's program has written and closed its file
+    DeleteFileW(marker.c_str());
+    DeleteFileW(program.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
 TEST(Removed, TheFilesTheFolderTheShortcutsAndTheClassAreGone) {
     for (const wchar_t* file : kShippedFiles) {
         EXPECT_FALSE(Exists(InstallFolder() + file)) << InstallFolder() + file;
@@ -302,10 +386,10 @@ TEST(Zip, TheUnpackedStandInRegistersAndTheToolFilesAnEntry) {
         EXPECT_TRUE(Exists(folder + file)) << folder + file;
     }
     const std::wstring dll = folder + L"messenger-standin.dll";
-    ASSERT_EQ(testing::RunProcess(L"regsvr32.exe /s \"" + dll + L"\"", kWaitMs), 0);
+    ASSERT_EQ(Regsvr32(L"", dll), 0);
     EXPECT_TRUE(SameFile(StringValue(HKEY_LOCAL_MACHINE, kServerKey, nullptr), dll));
     RegisterThroughTool(folder + L"plovane-actions.exe", L"from-zip");
-    EXPECT_EQ(testing::RunProcess(L"regsvr32.exe /s /u \"" + dll + L"\"", kWaitMs), 0);
+    EXPECT_EQ(Regsvr32(L"/u ", dll), 0);
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kClassKey));
 }
 
@@ -315,7 +399,7 @@ TEST(Zip, TheUnpackedStandInRegistersAndTheToolFilesAnEntry) {
 TEST(ZipRegister, TheStandInRegistersOverWhatAnEarlierCopyLeft) {
     const std::wstring dll = Environment(L"PLOVANE_STANDIN");
     ASSERT_TRUE(Exists(dll)) << dll;
-    EXPECT_EQ(testing::RunProcess(L"regsvr32.exe /s \"" + dll + L"\"", kWaitMs), 0);
+    EXPECT_EQ(Regsvr32(L"", dll), 0);
     EXPECT_TRUE(SameFile(StringValue(HKEY_LOCAL_MACHINE, kServerKey, nullptr), dll))
         << StringValue(HKEY_LOCAL_MACHINE, kServerKey, nullptr);
 }
@@ -327,7 +411,7 @@ TEST(ZipTool, TheToolOfTheRemainingCopyStartsAndFilesAnEntry) {
 
 TEST(ZipUnregister, RegsvrUnregisterRemovesTheClass) {
     const std::wstring dll = Environment(L"PLOVANE_ZIP_FOLDER") + L"\\messenger-standin.dll";
-    EXPECT_EQ(testing::RunProcess(L"regsvr32.exe /s /u \"" + dll + L"\"", kWaitMs), 0);
+    EXPECT_EQ(Regsvr32(L"/u ", dll), 0);
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kClassKey));
 }
 

@@ -3,6 +3,8 @@
 # files (msiinfo) everywhere and, where this machine can run 32-bit code, installs, runs,
 # upgrades and removes them under Wine, each scenario in a fresh prefix of its own: a copy of
 # one clean template prefix (build/wine-i686-package, made by scripts/setup and never run in).
+# The scenarios that matter on 64-bit Windows run once more from a 64-bit template
+# (build/wine-x86_64-package).
 # Needs an X display (scripts/test gives it one) and the i686 build with package-checks.exe.
 # Prints "package tests: N passed, N failed" and fails when any check fails.
 set -uo pipefail
@@ -226,8 +228,9 @@ check_as_files() {
 # --- the packages under Wine ----------------------------------------------------------------
 
 template=
+prefix_tag=
 enter_prefix() {  # scenario
-    export WINEPREFIX=$work/prefix-$1
+    export WINEPREFIX=$work/prefix-$prefix_tag$1
     rm -rf "$WINEPREFIX"
     cp -a "$template" "$WINEPREFIX"
     "$WINESERVER_BIN" -p
@@ -284,8 +287,10 @@ install_use_remove() {
         phase 'Installed.*' PLOVANE_EXPECTED_VERSION="$MSI_VERSION"
     # Windows merges the user's classes into HKEY_CLASSES_ROOT; Wine 8's COM reads only the
     # machine's. The phase copies the rows the MSI wrote there first, as the merged view shows.
-    check "the installed tool starts and Register through it files an entry in the store (the user's class rows copied to the prefix's machine classes first: Wine 8's COM reads no per-user classes)" \
-        phase 'InstalledTool.*'
+    # The Actions window starts a program in it: should a fault start one that stays, the phase
+    # is detached, so the check fails instead of waiting on it.
+    check "the installed tool starts and Register through it files an entry in the store; the installed Actions window starts an entry and Unregister removes it (the user's class rows copied to the prefix's machine classes first: Wine 8's COM reads no per-user classes)" \
+        detached_phase 'InstalledTool.*'
     check "msiexec /x removes it (exit 0)" msiexec /x "$MSI"
     check "removed: files, folder, shortcuts and class gone, the user's entry kept" \
         phase 'Removed.*'
@@ -455,7 +460,8 @@ unpacked_zip() {
     enter_prefix zip
     check "the zip unpacks" bash -c "cd '$WINEPREFIX/drive_c' && cmake -E tar xf '$ZIP'"
     check "regsvr32 of its stand-in, the tool from it registers an entry, regsvr32 /u" \
-        phase 'Zip.*' PLOVANE_ZIP_FOLDER="C:\\plovane-actions-$VERSION-win32"
+        phase 'Zip.*' PLOVANE_ZIP_FOLDER="C:\\plovane-actions-$VERSION-win32" \
+        PLOVANE_REGSVR32="$user_regsvr32"
     leave_prefix
 }
 
@@ -532,6 +538,7 @@ export PLOVANE_UPGRADE_CODE=$UPGRADE_CODE
 echo "package tests: built $VERSION and $OLD_VERSION in $((SECONDS - started)) s"
 
 check_as_files
+user_regsvr32=
 if [ "$ARCH" = i686 ]; then
     "$ROOT/scripts/setup" package
     use_prefix package
@@ -541,6 +548,20 @@ if [ "$ARCH" = i686 ]; then
         other_user_server unpacked_zip zip_unpacked_again zip_upgrade msi_after_deleted_copy \
         zip_then_msi msi_then_zip uninstall_while_running upgrade_while_running \
         signed_install_use_remove rebuilt_same_version}; do
+        "$scenario"
+    done
+    # 64-bit Windows runs the 32-bit downloads under WoW64, and so does a 64-bit Wine prefix: the
+    # MSI's rows and regsvr32's land in the 32-bit view, and the regsvr32 a user types is the
+    # 64-bit one (a 32-bit program reaches it through sysnative). The scenarios that cover that
+    # run there once more; the class rows are mirrored into the machine's 32-bit view, as above.
+    echo "package tests: once more in a 64-bit prefix (WoW64)"
+    PLOVANE_ARCH=x86_64 "$ROOT/scripts/setup" package
+    PLOVANE_ARCH=x86_64 select_arch
+    use_prefix package
+    template=$WINEPREFIX prefix_tag=64-
+    user_regsvr32='C:\windows\sysnative\regsvr32.exe'
+    for scenario in ${PLOVANE_PACKAGE_SCENARIOS_64-install_use_remove unpacked_zip \
+        uninstall_while_running}; do
         "$scenario"
     done
 else

@@ -1,7 +1,6 @@
-// Draws the application icon (32 x 32, 256 colours) and the About-page picture (86 x 108, with a
-// palette) and writes them as plovane.ico and about.bmp into the folder named on the command line.
-// Built and run on the build machine, so the pictures come from this source and nothing else.
-#include <algorithm>
+// Draws the application icon (32 x 32, 256 colours) and the About-page picture (86 x 108, 24-bit)
+// and writes them as plovane.ico and about.bmp into the folder named on the command line. Built
+// and run on the build machine, so the pictures come from this source and nothing else.
 #include <cmath>
 #include <cstdint>
 #include <fstream>
@@ -120,36 +119,24 @@ Rgb AboutPixel(int x, int y) {
     return y < 86 ? Shade(x + 0.5, y + 0.5, w, 86) : Rgb{240, 240, 240};
 }
 
-// The picture uses fewer than 256 colours, so it is stored with a palette of exactly those: a
-// third of the 24-bit size, and every pixel on screen the same.
+// Stored as the window's design has it: uncompressed, 24 bits per pixel, no palette.
 std::vector<uint8_t> AboutBitmap() {
     constexpr int w = 86, h = 108;
-    const int stride = (w + 3) & ~3;
-    std::vector<Rgb> palette;
-    std::vector<uint8_t> rows;
-    for (int y = h - 1; y >= 0; --y) {
-        for (int x = 0; x < w; ++x) {
-            const Rgb c = AboutPixel(x, y);
-            const auto same = [&c](const Rgb& p) { return p.r == c.r && p.g == c.g && p.b == c.b; };
-            auto at = std::find_if(palette.begin(), palette.end(), same);
-            if (at == palette.end()) at = palette.insert(palette.end(), c);
-            rows.push_back(static_cast<uint8_t>(at - palette.begin()));
-        }
-        rows.insert(rows.end(), static_cast<size_t>(stride - w), 0);
-    }
-    if (palette.size() > 256) return {};
-    const auto colours = static_cast<uint32_t>(palette.size());
-    const uint32_t offset = 14 + 40 + colours * 4;
+    const int stride = (w * 3 + 3) & ~3;
     std::vector<uint8_t> file;
     file.push_back('B');
     file.push_back('M');
-    Put32(file, static_cast<uint32_t>(offset + rows.size()));
+    Put32(file, static_cast<uint32_t>(14 + 40 + stride * h));
     Put32(file, 0);
-    Put32(file, offset);
-    PutInfoHeader(file, w, h, 8, static_cast<uint32_t>(rows.size()), colours);
-    for (const Rgb& c : palette)
-        file.insert(file.end(), {c.b, c.g, c.r, 0});
-    file.insert(file.end(), rows.begin(), rows.end());
+    Put32(file, 14 + 40);
+    PutInfoHeader(file, w, h, 24, static_cast<uint32_t>(stride * h), 0);
+    for (int y = h - 1; y >= 0; --y) {
+        for (int x = 0; x < w; ++x) {
+            const Rgb c = AboutPixel(x, y);
+            file.insert(file.end(), {c.b, c.g, c.r});
+        }
+        file.insert(file.end(), static_cast<size_t>(stride - w * 3), 0);
+    }
     return file;
 }
 
@@ -165,9 +152,7 @@ bool Write(const std::string& path, const std::vector<uint8_t>& bytes) {
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
     const std::string folder = argv[1];
-    const auto about = AboutBitmap();
-    return !about.empty() && Write(folder + "/plovane.ico", Icon()) &&
-                   Write(folder + "/about.bmp", about)
+    return Write(folder + "/plovane.ico", Icon()) && Write(folder + "/about.bmp", AboutBitmap())
                ? 0
                : 1;
 }
