@@ -40,9 +40,11 @@ private:
     friend class BaseWindow<ActionsMenu>;
     LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
     bool WatchStore();
-    void FollowStore(bool woke);
+    bool WatchesStand() const;
+    void FollowStore();
     void ContinueReading();
     void ShowEntries();
+    bool ApplyChanges(const heap_array<EntryChange>& changes);
     void StartBuilding();
     void ContinueBuilding(DWORD budgetMs);
     void SetPopup(HMENU popup);
