@@ -6,6 +6,9 @@
 #include "common/unique_handle.h"
 
 namespace plovane::standin {
+
+MarkReadHook g_markReadHook = nullptr;
+
 namespace {
 
 enum class Read { Whole, Missing, OutOfMemory };
@@ -215,6 +218,7 @@ StoreFollower::Look StoreFollower::Follow() {
     for (int attempt = 0; attempt < 4; ++attempt) {
         StoreMark before;
         ReadMark(before);
+        if (g_markReadHook) g_markReadHook();
         if (seen_.counted && !before.counted) return Look::Unsure;  // the journal went
         const DWORD from = seen_.counted ? seen_.count : 0;
         if (before.count - from > kJournalLength) return Look::Unsure;

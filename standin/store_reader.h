@@ -109,6 +109,12 @@ private:
     heap_array<MenuEntry> passFound_;
 };
 
+// For tests only, like the store's own fault hooks: when set, it is called each time a look has
+// read the journal's mark and before it reads the entries named, where a writer may start.
+using MarkReadHook = void (*)();
+// It starts null, before any code runs; the check cannot see that from here.
+extern MarkReadHook g_markReadHook;  // NOLINT(bugprone-dynamic-static-initializers)
+
 // Every entry of the store as StoreFollower holds it, read at once. False, with entries
 // untouched, when memory ran out.
 bool ReadMenuEntries(heap_array<MenuEntry>& entries);
