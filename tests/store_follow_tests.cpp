@@ -6,6 +6,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -443,6 +444,8 @@ struct Case {
     const char* what;
     bool menuOpen;
     void (*change)();
+    // Made first, and followed by the window, where the change needs a window that saw it.
+    void (*before)() = nullptr;
 };
 
 const Case kCases[] = {
@@ -481,6 +484,16 @@ const Case kCases[] = {
          RegDeleteTreeW(HKEY_CURRENT_USER, kJournal.c_str());
          Register(L"after");
      }},
+    // What a storm of deletions did to a window that happened to look between the journal going
+    // and the store going: it saw no journal, and the next one started at one, naming only what
+    // was registered after, so "one change, explained" hid the entry deleted with it.
+    {"the journal deleted, seen; then b deleted straight and a Register: the journal at one",
+     false,
+     [] {
+         DeleteStraight(L"b");
+         Register(L"after");
+     },
+     [] { RegDeleteTreeW(HKEY_CURRENT_USER, kJournal.c_str()); }},
     {"a journal slot naming a nested key that holds the four values", false,
      [] {
          WriteStraight(L"b\\child", L"Phantom");
@@ -525,9 +538,12 @@ std::vector<std::wstring> StoreAsItems() {
 class FollowingOthersTest : public testing::ActionsMenuFixture {
 protected:
     // Runs the window's own loop until its menu lists what the store holds, for up to timeoutMs.
+    // Meanwhile no item ever shows the nested key's values: it was never an entry.
     bool MenuBecomesTheStore(DWORD timeoutMs) {
         const ULONGLONG end = GetTickCount64() + timeoutMs;
         while (Items() != StoreAsItems()) {
+            const std::vector<std::wstring> items = Items();
+            EXPECT_EQ(std::count(items.begin(), items.end(), L"Phantom"), 0);
             if (GetTickCount64() > end) return false;
             menu_.RunOnce(50);
         }
@@ -547,8 +563,9 @@ TEST_F(FollowingOthersTest, WhateverAnyoneChangesTheMenuEqualsTheStoresTopLevelE
         for (const wchar_t* key : {L"a", L"b", L"c"})
             ASSERT_HRESULT_SUCCEEDED(Register(key));
         if (!menu_.hwnd()) Open();
+        if (c.before) c.before();
         ASSERT_TRUE(MenuBecomesTheStore(kFollowMs)) << "before the change";
-        RunFor(100);
+        RunFor(c.before ? 700 : 100);
         if (c.menuOpen) SendMessageW(menu_.hwnd(), WM_ENTERMENULOOP, FALSE, 0);
         const std::vector<std::wstring> shown = Items();
         c.change();
