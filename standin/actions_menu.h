@@ -35,6 +35,8 @@ public:
     HMENU actionsMenu() const { return GetSubMenu(GetMenu(hwnd()), 0); }
     HWND statusBar() const { return status_; }
     const heap_array<MenuEntry>& entries() const { return entries_; }
+    // A pass through the store, or a listing of the menu anew, is under way.
+    bool reading() const { return follower_.passing() || building_ != nullptr; }
 
 private:
     friend class BaseWindow<ActionsMenu>;
