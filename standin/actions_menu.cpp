@@ -275,8 +275,8 @@ bool ActionsMenu::WatchStore() {
         const BOOL store = armed + 1 == kWatchedLevels;
         const DWORD filter = REG_NOTIFY_CHANGE_NAME | (store ? REG_NOTIFY_CHANGE_LAST_SET : 0);
         unique_hkey& key = watched_[armed];
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, kWatchedPaths[armed], 0,
-                          KEY_NOTIFY | KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS ||
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, kWatchedPaths[armed], 0, KEY_NOTIFY | KEY_QUERY_VALUE,
+                          key.put()) != ERROR_SUCCESS ||
             RegNotifyChangeKeyValue(key.get(), store, filter, changed_.get(), TRUE) !=
                 ERROR_SUCCESS) {
             key.reset();
@@ -297,8 +297,8 @@ bool ActionsMenu::WatchesStand() const {
                                  made.put()) != ERROR_SUCCESS;
         }
         if (RegQueryInfoKeyW(watched_[level].get(), nullptr, nullptr, nullptr, nullptr, nullptr,
-                             nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) ==
-            ERROR_KEY_DELETED) {
+                             nullptr, nullptr, nullptr, nullptr, nullptr,
+                             nullptr) == ERROR_KEY_DELETED) {
             return false;
         }
     }
@@ -420,8 +420,8 @@ bool ActionsMenu::ApplyChanges(const heap_array<EntryChange>& changes) {
                 t -= t > at ? 1 : 0;
         } else {
             if (change.kind == EntryChange::Inserted) {
-                InsertMenuW(menu, static_cast<UINT>(at), MF_BYPOSITION | MF_STRING,
-                            CommandOf(at), L"");
+                InsertMenuW(menu, static_cast<UINT>(at), MF_BYPOSITION | MF_STRING, CommandOf(at),
+                            L"");
                 ++items;
                 for (size_t& t : touched)
                     t += t >= at ? 1 : 0;

@@ -487,8 +487,7 @@ const Case kCases[] = {
     // What a storm of deletions did to a window that happened to look between the journal going
     // and the store going: it saw no journal, and the next one started at one, naming only what
     // was registered after, so "one change, explained" hid the entry deleted with it.
-    {"the journal deleted, seen; then b deleted straight and a Register: the journal at one",
-     false,
+    {"the journal deleted, seen; then b deleted straight and a Register: the journal at one", false,
      [] {
          DeleteStraight(L"b");
          Register(L"after");
@@ -664,8 +663,8 @@ TEST(StoreFollowerTest, AnyChangeOfTheStoresKeyOrJournalShowsAsMovedUntilTheNext
              unique_hkey source, target;
              RegOpenKeyExW(HKEY_CURRENT_USER, from.c_str(), 0, KEY_READ, source.put());
              RegCreateKeyExW(HKEY_CURRENT_USER,
-                             (std::wstring(standin::kStoreKeyPath) + L"\\z").c_str(), 0, nullptr,
-                             0, KEY_ALL_ACCESS, nullptr, target.put(), nullptr);
+                             (std::wstring(standin::kStoreKeyPath) + L"\\z").c_str(), 0, nullptr, 0,
+                             KEY_ALL_ACCESS, nullptr, target.put(), nullptr);
              RegCopyTreeW(source.get(), nullptr, target.get());
              RegDeleteTreeW(HKEY_CURRENT_USER, from.c_str());
          }},
