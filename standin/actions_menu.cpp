@@ -426,8 +426,7 @@ bool ActionsMenu::ApplyChanges(const heap_array<EntryChange>& changes) {
                 for (size_t& t : touched)
                     t += t >= at ? 1 : 0;
             }
-            size_t position = at;
-            if (!touched.push_back(std::move(position))) return false;
+            if (!touched.push_back(size_t{at})) return false;
         }
         renumberFrom = renumberFrom < at ? renumberFrom : at;
     }

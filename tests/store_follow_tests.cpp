@@ -404,7 +404,7 @@ void WriteStraight(const std::wstring& key, const std::wstring& name,
         {L"MenuName", &name}, {L"URL", &path}, {L"Path", &path}};
     for (const auto& [value, text] : texts) {
         RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), value, REG_SZ, text->c_str(),
-                        static_cast<DWORD>((text->size() + 1) * sizeof(wchar_t)));
+                        static_cast<DWORD>(text->size() + 1) * static_cast<DWORD>(sizeof(wchar_t)));
     }
     const DWORD flags = 0;
     RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"Flags", REG_DWORD, &flags, sizeof(flags));
@@ -414,7 +414,8 @@ void DeleteStraight(const std::wstring& key) {
 }
 void RenameStraight(const std::wstring& key, const std::wstring& name) {
     RegSetKeyValueW(HKEY_CURRENT_USER, (kStore + L"\\" + key).c_str(), L"MenuName", REG_SZ,
-                    name.c_str(), static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t)));
+                    name.c_str(),
+                    static_cast<DWORD>(name.size() + 1) * static_cast<DWORD>(sizeof(wchar_t)));
 }
 DWORD JournalCount() {
     DWORD count = 0, bytes = sizeof(count);
@@ -428,7 +429,7 @@ void JournalSlot(const std::wstring& named) {
     const DWORD count = JournalCount() + 1;
     const std::wstring slot = std::to_wstring(count % standin::kJournalLength);
     RegSetKeyValueW(HKEY_CURRENT_USER, kJournal.c_str(), slot.c_str(), REG_SZ, named.c_str(),
-                    static_cast<DWORD>((named.size() + 1) * sizeof(wchar_t)));
+                    static_cast<DWORD>(named.size() + 1) * static_cast<DWORD>(sizeof(wchar_t)));
     RegSetKeyValueW(HKEY_CURRENT_USER, kJournal.c_str(), standin::kJournalCountName, REG_DWORD,
                     &count, sizeof(count));
 }
