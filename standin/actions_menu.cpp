@@ -3,6 +3,8 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <cwchar>
+
 #include "common/system_text.h"
 #include "common/text_buffer.h"
 #include "standin/store.h"
@@ -19,9 +21,10 @@ constexpr const wchar_t* kWatchedPaths[] = {
     L"Software", L"Software\\Plovane", L"Software\\Plovane\\Messenger Stand-in", kStoreKeyPath};
 static_assert(sizeof(kWatchedPaths) / sizeof(kWatchedPaths[0]) == ActionsMenu::kWatchedLevels);
 
-// Besides every change notification, the window looks at the store this often (a journal's
-// count and the store key's size and time, a few calls), so that a watch lost to a key deleted
-// while it was armed, or a change no watch reported, is still seen within a second.
+// Besides every change notification, the window checks this often, in a few calls, that its
+// watches still stand and that the journal and the store key's size and time are as its last pass
+// found them: a watch lost to a key deleted while it was armed, or a change no watch reported,
+// is still read within a second.
 constexpr UINT_PTR kLookTimer = 1;
 constexpr UINT kLookMs = 500;
 constexpr UINT kLookLaterMessage = WM_APP + 1;
@@ -40,12 +43,24 @@ constexpr size_t kMaxShownLength = 260;
 
 // Room for two cut texts and their words, or a cut name with every character doubled.
 using MenuText = text_buffer<2 * kMaxShownLength + 64>;
-using BoxText = text_buffer<2 * kMaxShownLength + 640>;
+using BoxText = text_buffer<4 * kMaxShownLength + 640>;
 
 // A character that would not read as itself: a tab moves what follows into a menu item's
 // shortcut column (or the status line's next part), a line break shows as a box.
 bool IsControl(wchar_t c) {
     return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
+// The marks that reorder the text around them (embeddings, overrides, isolates, and the
+// direction marks): a name holding U+202E then "Entry txe.exe" would read "exe.ext yrtnE".
+bool IsDirectionMark(wchar_t c) {
+    return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0x200E ||
+           c == 0x200F || c == 0x061C;
+}
+
+// Either is shown as a space, so a text reads in the order it is stored.
+bool ShownAsSpace(wchar_t c) {
+    return IsControl(c) || IsDirectionMark(c);
 }
 
 template <class Text>
@@ -56,7 +71,7 @@ Text& AppendShown(Text& out, const wchar_t* text, size_t length, bool doubleAmpe
         if (IS_HIGH_SURROGATE(text[kept - 1])) --kept;  // never half a character
     }
     for (size_t i = 0; i < kept; ++i) {
-        out.append(IsControl(text[i]) ? L' ' : text[i]);
+        out.append(ShownAsSpace(text[i]) ? L' ' : text[i]);
         if (doubleAmpersands && text[i] == L'&')
             out.append(L'&');  // shown as typed, never as a mnemonic
     }
@@ -73,7 +88,7 @@ Text& AppendShown(Text& out, const unique_bstr& text, bool doubleAmpersands = fa
 // something all the same.
 bool ShowsBlank(const unique_bstr& text) {
     for (UINT i = 0; i < text.length(); ++i) {
-        if (text.get()[i] != L' ' && !IsControl(text.get()[i])) return false;
+        if (text.get()[i] != L' ' && !ShownAsSpace(text.get()[i])) return false;
     }
     return true;
 }
@@ -102,6 +117,77 @@ void AppendDescribed(Text& out, DWORD error) {
     } else {
         out.append(L"error ").append_number(error);
     }
+}
+
+// The screen's DC with the message box's font selected, for measuring the box's lines.
+class MessageFontDc {
+public:
+    MessageFontDc() : dc_(GetDC(nullptr)) {
+        NONCLIENTMETRICSW metrics = {};
+        metrics.cbSize = sizeof(metrics);
+        if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0))
+            font_.reset(CreateFontIndirectW(&metrics.lfMessageFont));
+        if (dc_ && font_) old_ = SelectObject(dc_, font_.get());
+    }
+    ~MessageFontDc() {
+        if (old_) SelectObject(dc_, old_);
+        if (dc_) ReleaseDC(nullptr, dc_);
+    }
+    MessageFontDc(const MessageFontDc&) = delete;
+    MessageFontDc& operator=(const MessageFontDc&) = delete;
+    // How many of the first length characters fit in width pixels; all of them when unsure.
+    size_t Fitting(const wchar_t* text, size_t length, int width) const {
+        int fit = 0;
+        SIZE size = {};
+        if (!old_ || !GetTextExtentExPointW(dc_, text, static_cast<int>(length), width, &fit,
+                                            nullptr, &size)) {
+            return length;
+        }
+        return static_cast<size_t>(fit);
+    }
+
+private:
+    HDC dc_;
+    unique_hgdiobj font_;
+    HGDIOBJ old_ = nullptr;
+};
+
+// Where a line too wide is broken: after the last path separator of the part that fits (unless
+// that leaves the line less than half full), else where it stops fitting; at least one
+// character, and never between the halves of a surrogate pair.
+size_t BreakAt(const wchar_t* line, size_t fit) {
+    if (fit == 0) fit = 1;
+    for (size_t i = fit; i > fit / 2 && i > 1; --i) {
+        if (line[i - 1] == L'\\' || line[i - 1] == L'/') return i;
+    }
+    if (fit > 1 && IS_LOW_SURROGATE(line[fit])) --fit;
+    return fit;
+}
+
+// A message box is as wide as its longest line, and a line with no space in it (a long path) is
+// not wrapped: such a box ran off the screen, its text and caption with it. Each line is broken
+// here so that it fits in half the work area at the box's font; nothing is left out.
+template <class Text>
+BoxText FitToScreen(const Text& text) {
+    RECT work = {0, 0, 800, 600};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    const int widest = (work.right - work.left) / 2;
+    const MessageFontDc dc;
+    BoxText fitted;
+    const wchar_t* at = text.c_str();
+    while (*at) {
+        size_t line = std::wcscspn(at, L"\n");
+        while (line > 0) {
+            const size_t fit = dc.Fitting(at, line, widest);
+            const size_t kept = fit >= line ? line : BreakAt(at, fit);
+            fitted.append(at, kept);
+            at += kept;
+            line -= kept;
+            if (line > 0) fitted.append(L'\n');
+        }
+        if (*at == L'\n') fitted.append(*at++);
+    }
+    return fitted;
 }
 
 // Explorer's "Copy as path" puts the path in quotes; one pair around the whole of it is not part
@@ -177,6 +263,8 @@ void ActionsMenu::Show(int showCommand) {
 }
 
 bool ActionsMenu::WatchStore() {
+    // Closing a watched key signals its watch (under Wine): that is no change, and it is cleared
+    // below once the new watches stand. A change made meanwhile is read by the look that follows.
     for (unique_hkey& key : watched_)
         key.reset();
     // Armed from the top down, so a level that does not open (not made yet), or that refuses
@@ -187,15 +275,34 @@ bool ActionsMenu::WatchStore() {
         const BOOL store = armed + 1 == kWatchedLevels;
         const DWORD filter = REG_NOTIFY_CHANGE_NAME | (store ? REG_NOTIFY_CHANGE_LAST_SET : 0);
         unique_hkey& key = watched_[armed];
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, kWatchedPaths[armed], 0, KEY_NOTIFY, key.put()) !=
-                ERROR_SUCCESS ||
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, kWatchedPaths[armed], 0, KEY_NOTIFY | KEY_QUERY_VALUE,
+                          key.put()) != ERROR_SUCCESS ||
             RegNotifyChangeKeyValue(key.get(), store, filter, changed_.get(), TRUE) !=
                 ERROR_SUCCESS) {
             key.reset();
             break;
         }
     }
+    ResetEvent(changed_.get());
     return armed > 0;
+}
+
+// A watch stands while its key does (a deleted key's watch never fires again), and the first
+// level that was not there to watch is still not there.
+bool ActionsMenu::WatchesStand() const {
+    for (size_t level = 0; level < kWatchedLevels; ++level) {
+        if (!watched_[level]) {
+            unique_hkey made;
+            return RegOpenKeyExW(HKEY_CURRENT_USER, kWatchedPaths[level], 0, KEY_READ,
+                                 made.put()) != ERROR_SUCCESS;
+        }
+        if (RegQueryInfoKeyW(watched_[level].get(), nullptr, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, nullptr, nullptr, nullptr, nullptr,
+                             nullptr) == ERROR_KEY_DELETED) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool ActionsMenu::MayChangeEntries() {
@@ -204,23 +311,18 @@ bool ActionsMenu::MayChangeEntries() {
     return false;
 }
 
-void ActionsMenu::FollowStore(bool woke) {
+// One way of following the store, whatever woke the window: the watches armed again, then what
+// the journal names read at once (a Register or an Unregister of ours shows without waiting),
+// then a pass through the whole store, which is what settles the entries. The journal is never
+// taken as the whole story: anyone may change the store beside our writers, at the same moment.
+void ActionsMenu::FollowStore() {
     if (!MayChangeEntries()) return;
-    // Armed again before looking, so that a change made while looking is not missed; and after
-    // arming always a look, whatever the watches said.
     WatchStore();
-    const auto look = follower_.Follow();
-    // A wake that the journal does not explain is a change made by someone else (or one the
-    // journal outran): only a pass through the whole store can tell what it was.
-    const bool unexplained =
-        look == StoreFollower::Look::Unsure || !follower_.whole() ||
-        (look == StoreFollower::Look::Same && (woke || follower_.StoreMoved()));
-    if (unexplained) {
-        if (follower_.passing()) {
-            passAgain_ = true;
-        } else {
-            follower_.StartPass();
-        }
+    follower_.Follow();
+    if (follower_.passing()) {
+        passAgain_ = true;  // it may already be past what changed
+    } else {
+        follower_.StartPass();
     }
     ShowEntries();
 }
@@ -286,42 +388,60 @@ void Renumber(HMENU menu, size_t from, size_t to) {
 // changes only their items.
 void ActionsMenu::ShowEntries() {
     heap_array<EntryChange> changes;
-    if (follower_.TakeChanges(changes) || !shown_) {
+    if (follower_.TakeChanges(changes) || !shown_ || !ApplyChanges(changes)) {
         shown_ = true;
         StartBuilding();
-    } else {
-        HMENU menu = building_ ? building_ : actionsMenu();
-        size_t items = building_ ? built_ : Listed(menu);
-        if (!building_ && items == 0) {
-            while (GetMenuItemCount(menu) > 0)
-                DeleteMenu(menu, 0, MF_BYPOSITION);  // the disabled item of an empty menu
-        }
-        size_t renumberFrom = items;
-        for (const EntryChange& change : changes) {
-            const size_t at = change.position;
-            if (at >= items && (change.kind != EntryChange::Inserted || at > items)) continue;
-            if (change.kind == EntryChange::Erased) {
-                DeleteMenu(menu, static_cast<UINT>(at), MF_BYPOSITION);
-                --items;
-            } else if (change.kind == EntryChange::Inserted) {
-                if (building_ && at == items) continue;  // its turn to be appended comes
-                PutItem(menu, at, entries_[at], true);
-                ++items;
-            } else {
-                PutItem(menu, at, entries_[at], false);
-            }
-            renumberFrom = renumberFrom < at ? renumberFrom : at;
-        }
-        if (building_) {
-            built_ = items;
-        } else {
-            FitTail(menu, items);
-            items = Listed(menu);
-        }
-        Renumber(menu, renumberFrom, items);
-        if (!building_ && !changes.empty()) DrawMenuBar(hwnd());
     }
     ShowSummary();
+}
+
+// The changes name positions as they were when each was made, and a later one may move an
+// earlier one's entry: items are put in and taken out in order, and only then is each item a
+// change touched given its entry's text as it is now, at the place it has come to.
+bool ActionsMenu::ApplyChanges(const heap_array<EntryChange>& changes) {
+    HMENU menu = building_ ? building_ : actionsMenu();
+    size_t items = building_ ? built_ : Listed(menu);
+    if (!building_ && items == 0) {
+        while (GetMenuItemCount(menu) > 0)
+            DeleteMenu(menu, 0, MF_BYPOSITION);  // the disabled item of an empty menu
+    }
+    heap_array<size_t> touched;
+    size_t renumberFrom = items;
+    for (const EntryChange& change : changes) {
+        const size_t at = change.position;
+        // An entry past the items listed so far comes with the rest of them.
+        if (at > items || (at == items && (change.kind != EntryChange::Inserted || building_)))
+            continue;
+        if (change.kind == EntryChange::Erased) {
+            DeleteMenu(menu, static_cast<UINT>(at), MF_BYPOSITION);
+            --items;
+            touched.keep_if([at](size_t t) { return t != at; });
+            for (size_t& t : touched)
+                t -= t > at ? 1 : 0;
+        } else {
+            if (change.kind == EntryChange::Inserted) {
+                InsertMenuW(menu, static_cast<UINT>(at), MF_BYPOSITION | MF_STRING, CommandOf(at),
+                            L"");
+                ++items;
+                for (size_t& t : touched)
+                    t += t >= at ? 1 : 0;
+            }
+            if (!touched.push_back(size_t{at})) return false;
+        }
+        renumberFrom = renumberFrom < at ? renumberFrom : at;
+    }
+    for (size_t at : touched) {
+        if (at < items && at < entries_.size()) PutItem(menu, at, entries_[at], false);
+    }
+    if (building_) {
+        built_ = items;
+    } else {
+        FitTail(menu, items);
+        items = Listed(menu);
+    }
+    Renumber(menu, renumberFrom, items);
+    if (!building_ && !changes.empty()) DrawMenuBar(hwnd());
+    return true;
 }
 
 // The number of entries the menu lists (its one disabled item, when there are none, is not one).
@@ -396,7 +516,7 @@ bool ActionsMenu::RunOnce(DWORD timeoutMs) {
     const DWORD wait = (follower_.passing() || building_) && !menuOpen_ ? 0 : timeoutMs;
     const DWORD woke =
         MsgWaitForMultipleObjectsEx(1, &changed, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    if (woke == WAIT_OBJECT_0) FollowStore(true);
+    if (woke == WAIT_OBJECT_0) FollowStore();
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_QUIT) {
@@ -423,10 +543,10 @@ LRESULT ActionsMenu::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             return 0;
         case WM_TIMER:
             if (wParam != kLookTimer) break;
-            FollowStore(false);
+            if (!WatchesStand() || follower_.Moved()) FollowStore();
             return 0;
         case kLookLaterMessage:
-            FollowStore(false);
+            FollowStore();
             return 0;
         // What the open menu shows stays until it closes: then the look it put off is taken,
         // after the command chosen in it, which is already queued.
@@ -477,9 +597,16 @@ void ActionsMenu::OnMenuSelect(UINT item, UINT flags) {
     SetWindowTextW(status_, text.c_str());
 }
 
+// What starts is what the store holds for the chosen key now, read again: an entry changed or
+// removed since the menu was shown (by anyone) never starts what it held then. The menu is then
+// brought up to date.
 void ActionsMenu::StartEntry(size_t index) {
-    const MenuEntry& entry = entries_[index];
-    if (entry.damaged) return;
+    MenuEntry entry;
+    const bool present = ReadCurrentEntry(entries_[index].keyName, entry);
+    if (!present || CompareFileTime(&entry.written, &entries_[index].written) != 0) {
+        PostMessageW(hwnd(), kLookLaterMessage, 0, 0);
+    }
+    if (!present || entry.damaged) return;
     const unique_bstr file = Unquoted(entry.path);
     const unique_bstr folder = FolderOf(file);
     SHELLEXECUTEINFOW info = {};
@@ -498,7 +625,7 @@ void ActionsMenu::StartEntry(size_t index) {
     AppendName(text.append(L"The program of \""), entry, false);
     AppendShown(text.append(L"\" could not be started.\n\n"), entry.path).append(L"\n\n");
     AppendDescribed(text, error);
-    MessageBoxW(hwnd(), text.c_str(), kActionsTitle, MB_OK | MB_ICONHAND);
+    MessageBoxW(hwnd(), FitToScreen(text).c_str(), kActionsTitle, MB_OK | MB_ICONHAND);
 }
 
 }  // namespace plovane::standin

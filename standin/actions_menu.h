@@ -35,14 +35,18 @@ public:
     HMENU actionsMenu() const { return GetSubMenu(GetMenu(hwnd()), 0); }
     HWND statusBar() const { return status_; }
     const heap_array<MenuEntry>& entries() const { return entries_; }
+    // A pass through the store, or a listing of the menu anew, is under way.
+    bool reading() const { return follower_.passing() || building_ != nullptr; }
 
 private:
     friend class BaseWindow<ActionsMenu>;
     LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
     bool WatchStore();
-    void FollowStore(bool woke);
+    bool WatchesStand() const;
+    void FollowStore();
     void ContinueReading();
     void ShowEntries();
+    bool ApplyChanges(const heap_array<EntryChange>& changes);
     void StartBuilding();
     void ContinueBuilding(DWORD budgetMs);
     void SetPopup(HMENU popup);

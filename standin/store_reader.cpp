@@ -6,6 +6,9 @@
 #include "common/unique_handle.h"
 
 namespace plovane::standin {
+
+MarkReadHook g_markReadHook = nullptr;
+
 namespace {
 
 enum class Read { Whole, Missing, OutOfMemory };
@@ -82,6 +85,12 @@ int CompareKeyNames(const wchar_t* a, const wchar_t* b) {
     return CompareStringOrdinal(a, -1, b, -1, TRUE) - CSTR_EQUAL;
 }
 
+// A name that can be a top-level entry of the store: a subkey's own name, never a path to one
+// deeper down (a key inside an entry is no entry, whatever values it holds).
+bool IsEntryName(const wchar_t* keyName) {
+    return keyName[0] != L'\0' && !std::wcschr(keyName, L'\\');
+}
+
 bool SameMark(const StoreMark& a, const StoreMark& b) {
     return a.counted == b.counted && a.count == b.count && lstrcmpW(a.pending, b.pending) == 0;
 }
@@ -99,24 +108,27 @@ void ReadMark(StoreMark& mark) {
         if (!mark.counted) mark.count = 0;
     }
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kUndoKeyPath, 0, KEY_READ, undo.put()) == ERROR_SUCCESS &&
-        (!ReadKeyName(undo.get(), kUndoKeyName, mark.pending) ||
-         std::wcschr(mark.pending, L'\\'))) {
+        (!ReadKeyName(undo.get(), kUndoKeyName, mark.pending) || !IsEntryName(mark.pending))) {
         mark.pending[0] = L'\0';
     }
 }
 
+// The key name a journal slot holds; false for a slot that names no entry (gone, not text, too
+// long for a key name, or a path deeper into the store).
 bool ReadJournaled(DWORD change, wchar_t (&keyName)[kMaxKeyNameLength + 1]) {
     unique_hkey journal;
     wchar_t slot[12];
     wsprintfW(slot, L"%lu", static_cast<unsigned long>(change % kJournalLength));
     return RegOpenKeyExW(HKEY_CURRENT_USER, kJournalKeyPath, 0, KEY_READ, journal.put()) ==
                ERROR_SUCCESS &&
-           ReadKeyName(journal.get(), slot, keyName);
+           ReadKeyName(journal.get(), slot, keyName) && IsEntryName(keyName);
 }
 
 // The entry keyName as the store holds it for readers: for the change in progress, as it was
 // before that change. present is false where there is no such entry.
 bool ReadKey(const wchar_t* keyName, const StoreMark& mark, MenuEntry& entry, bool& present) {
+    present = false;
+    if (!IsEntryName(keyName)) return true;
     lstrcpynW(entry.keyName, keyName, kMaxKeyNameLength + 1);
     const bool unfinished = mark.pending[0] && CompareKeyNames(keyName, mark.pending) == 0;
     unique_hkey parent, key;
@@ -146,9 +158,12 @@ StoreFollower::Fingerprint StoreFollower::ReadFingerprint() {
     return print;
 }
 
-bool StoreFollower::StoreMoved() const {
+bool StoreFollower::Moved() const {
+    StoreMark mark;
+    ReadMark(mark);
     const Fingerprint now = ReadFingerprint();
-    return now.exists != fingerprint_.exists || now.subkeys != fingerprint_.subkeys ||
+    return !SameMark(mark, seen_) || now.exists != fingerprint_.exists ||
+           now.subkeys != fingerprint_.subkeys ||
            CompareFileTime(&now.written, &fingerprint_.written) != 0;
 }
 
@@ -203,7 +218,7 @@ StoreFollower::Look StoreFollower::Follow() {
     for (int attempt = 0; attempt < 4; ++attempt) {
         StoreMark before;
         ReadMark(before);
-        const Fingerprint print = ReadFingerprint();
+        if (g_markReadHook) g_markReadHook();
         if (seen_.counted && !before.counted) return Look::Unsure;  // the journal went
         const DWORD from = seen_.counted ? seen_.count : 0;
         if (before.count - from > kJournalLength) return Look::Unsure;
@@ -216,9 +231,9 @@ StoreFollower::Look StoreFollower::Follow() {
             whole = whole && ReadKey(keyName, before, key.entry, key.present) &&
                     reads.push_back(std::move(key));
         };
+        // A slot that names no entry changes nothing here; the pass that follows sees the store.
         for (DWORD change = from + 1; change - from <= before.count - from && whole; ++change) {
-            if (!ReadJournaled(change, name)) return Look::Unsure;
-            read(name);
+            if (ReadJournaled(change, name)) read(name);
         }
         if (before.pending[0] && whole) read(before.pending);
         if (seen_.pending[0] && whole) read(seen_.pending);
@@ -237,7 +252,6 @@ StoreFollower::Look StoreFollower::Follow() {
             }
         }
         seen_ = before;
-        fingerprint_ = print;
         return Look::Changed;
     }
     return Look::Unsure;
@@ -250,7 +264,10 @@ void StoreFollower::StartPass() {
     passIndex_ = 0;
     passLast_[0] = L'\0';
     passFound_.clear();
+    // Both taken before the first key is enumerated: whatever moves after this is seen by Moved
+    // and read by the next pass, even a change behind this pass's place that nothing journaled.
     ReadMark(passMark_);
+    fingerprint_ = ReadFingerprint();
 }
 
 // Where the pass goes on: after the last key it read, wherever keys added or removed since have
@@ -334,9 +351,6 @@ bool StoreFollower::FinishPass() {
     if (!(few ? FinishPassByEntry() : FinishPassWhole())) return true;
     seen_ = passMark_;
     based_ = true;
-    // Taken now, not when the pass began: changes made meanwhile are read below or were
-    // reported, and the store moving under a pass must not start the next one for nothing.
-    fingerprint_ = ReadFingerprint();
     const bool unsure = Follow() == Look::Unsure;
     // A store that still counts other than what was read had keys stepped over (or changed by
     // another program meanwhile): one more pass, though not for ever under a storm of changes.
@@ -414,6 +428,20 @@ heap_array<MenuEntry> StoreFollower::TakeEntries() {
     taken.swap(entries_);
     renewed_ = true;
     return taken;
+}
+
+bool ReadCurrentEntry(const wchar_t* keyName, MenuEntry& entry) {
+    bool present = false;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        StoreMark before, after;
+        ReadMark(before);
+        MenuEntry read;
+        if (!ReadKey(keyName, before, read, present)) return false;
+        ReadMark(after);
+        entry = std::move(read);
+        if (SameMark(before, after)) break;  // else a change ran meanwhile: read it again
+    }
+    return present;
 }
 
 bool ReadMenuEntries(heap_array<MenuEntry>& entries) {

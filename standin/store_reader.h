@@ -42,20 +42,26 @@ struct EntryChange {
 // change is unfinished (its writer still at work, or dead) is held as it was before that change,
 // and nothing is taken as read unless the journal and the undo record were the same before and
 // after reading it, so no entry is ever held half written by a writer of ours.
+//
+// The journal only says where to look first; what settles the entries is a pass through the
+// whole store, which anyone may have changed (regedit, a .reg import, a cleaner, another tool).
+// A follower is used as: Follow (our own changes shown at once), then StartPass and ContinuePass
+// until it ends; and Moved, a few calls, to know when to do that again.
 class StoreFollower {
 public:
     enum class Look { Same, Changed, Unsure };
 
-    // Applies the changes the journal names since the last look, reading only their entries.
-    // Unsure when the journal cannot say what changed (gone, outrun, or changing all the time the
-    // entries were read): the whole store must be read through again.
+    // Reads the entries the journal names since the last look (slots that name no top-level key
+    // are passed over). Unsure when the journal cannot say (gone, outrun, or changing all the time
+    // the entries were read). Never the whole story: a pass must follow.
     Look Follow();
-    // Whether the store's own key moved (entries added or removed, or the store made anew) since
-    // it was last looked at: a cheap look that needs no journal.
-    bool StoreMoved() const;
+    // Whether the journal, the change in progress, or the store key's existence, number of
+    // subkeys or last-write time differ from what the last pass started from.
+    bool Moved() const;
 
     // A pass through the whole store, in slices, so that a reader can do other work in between.
-    // Entries whose key kept its last-write time are not read again.
+    // Its subkeys' names and last-write times are enumerated without opening them, and only the
+    // entries whose time moved (or that are new) are read again.
     void StartPass();
     bool passing() const { return passing_; }
     // Goes on with the pass for about budgetMs; true when that changed the entries (the pass
@@ -92,7 +98,8 @@ private:
     bool whole_ = true;
     heap_array<EntryChange> changes_;
     bool renewed_ = false;
-    // The pass in progress: where it is, the mark it started from, what it read so far.
+    // The pass in progress: where it is, the mark and the store key's fingerprint it started
+    // from, what it read so far.
     bool passing_ = false;
     unsigned pass_ = 0;
     unsigned passesAgain_ = 0;
@@ -102,9 +109,20 @@ private:
     heap_array<MenuEntry> passFound_;
 };
 
+// For tests only, like the store's own fault hooks: when set, it is called each time a look has
+// read the journal's mark and before it reads the entries named, where a writer may start.
+using MarkReadHook = void (*)();
+// It starts null, before any code runs; the check cannot see that from here.
+extern MarkReadHook g_markReadHook;  // NOLINT(bugprone-dynamic-static-initializers)
+
 // Every entry of the store as StoreFollower holds it, read at once. False, with entries
 // untouched, when memory ran out.
 bool ReadMenuEntries(heap_array<MenuEntry>& entries);
+
+// The entry keyName as the store holds it at this moment (for an unfinished change, as it was
+// before it), read without the lock. False where there is no such top-level entry, or memory ran
+// out.
+bool ReadCurrentEntry(const wchar_t* keyName, MenuEntry& entry);
 
 // Calls visit(name, length) for each subkey of key, in the registry's order, while it returns
 // true. Any failure ends the walk, so a key deleted meanwhile gives what was read before.

@@ -6,6 +6,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -308,6 +309,56 @@ TEST_F(ActionsMenuTest, APathTooLongToStartIsReportedAndNeverHandedToTheSystem) 
         EXPECT_NE(prompt.find(reason), std::wstring::npos) << prompt;
     }
     EXPECT_EQ(Items(), std::vector<std::wstring>{L"Long"}) << "the window lives on";
+}
+
+// A path of MAX_PATH characters or more is refused before the system sees it; one character
+// fewer is the system's to start (or, here, to find missing).
+TEST_F(ActionsMenuTest, APathOfMaxPathCharactersIsRefusedAndOneFewerIsHandedToTheSystem) {
+    wchar_t tooLong[512] = {};
+    ASSERT_TRUE(SystemText(ERROR_FILENAME_EXCED_RANGE, tooLong, 512));
+    const struct {
+        size_t length;
+        bool refused;
+    } cases[] = {{MAX_PATH - 1, false}, {MAX_PATH, true}, {MAX_PATH + 1, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.length);
+        testing::ClearStore();
+        const std::wstring head = L"C:\\nowhere\\";
+        const std::wstring path = head + std::wstring(c.length - head.size() - 4, L'p') + L".exe";
+        ASSERT_EQ(path.size(), c.length);
+        File(L"a-path", L"Path", path);
+        if (!menu_.hwnd()) Open();
+        ASSERT_TRUE(FollowsWithinASecond(1) || FollowsWithinASecond(1));
+        testing::BoxCatcher boxes;
+        Choose(0);
+        ASSERT_EQ(boxes.boxes().size(), 1u);
+        const std::wstring& prompt = boxes.boxes()[0].prompt;
+        EXPECT_EQ(prompt.find(tooLong) != std::wstring::npos, c.refused) << prompt;
+    }
+}
+
+// A box is as wide as its longest line: a long path with no space in it is broken into lines
+// that fit the screen, and every character of it is still there; "&" reads as itself.
+TEST_F(ActionsMenuTest, TheErrorBoxFitsTheScreenWithTheWholePathAndAmpersandsAsTyped) {
+    const std::wstring path =
+        L"C:\\nowhere\\" + std::wstring(120, L'd') + L"\\" + std::wstring(110, L'f') + L".exe";
+    ASSERT_LT(path.size(), static_cast<size_t>(MAX_PATH));
+    File(L"a-long", L"Fish & Chips", path);
+    Open();
+    testing::BoxCatcher boxes;
+    Choose(0);
+    ASSERT_EQ(boxes.boxes().size(), 1u);
+    const testing::CaughtBox& box = boxes.boxes()[0];
+    std::wstring joined;
+    for (wchar_t c : box.prompt) {
+        if (c != L'\n') joined += c;
+    }
+    EXPECT_NE(joined.find(path), std::wstring::npos) << "the whole path, in lines: " << box.prompt;
+    EXPECT_NE(box.prompt.find(L"\"Fish & Chips\""), std::wstring::npos) << box.prompt;
+    EXPECT_GT(std::count(box.prompt.begin(), box.prompt.end(), L'\n'), 4) << box.prompt;
+    const int screen = GetSystemMetrics(SM_CXSCREEN);
+    EXPECT_GE(box.frame.left, 0) << box.frame.right - box.frame.left << " of " << screen;
+    EXPECT_LE(box.frame.right, screen) << box.frame.right - box.frame.left << " of " << screen;
 }
 
 }  // namespace

@@ -258,13 +258,26 @@ TEST_F(ActionsMenuItemsTest, OddMenuNamesEachReadAsTheirTextAndABlankOneByItsKey
              L"u");
     WriteRaw(L"h\tkey", L"", L"u");
     WriteRaw(L"i-x&y", L"Damaged", L"u");
+    // Marks that reorder the text around them, one after each letter: each reads as a space, and
+    // the name in the order it is stored.
+    const wchar_t marks[] = {0x202A, 0x202B, 0x202C, 0x202D, 0x202E, 0x2066,
+                             0x2067, 0x2068, 0x2069, 0x200E, 0x200F, 0x061C};
+    std::wstring marked, shown;
+    wchar_t letter = L'a';
+    for (wchar_t mark : marks) {
+        marked.append({letter, mark});
+        shown.append({letter++, L' '});
+    }
+    WriteRaw(L"j-bidi", marked + letter, L"u");
+    WriteRaw(L"k-marks-alone", L"\x202E\x200F\x2067", L"u");
     RegDeleteKeyValueW(HKEY_CURRENT_USER,
                        (std::wstring(standin::kStoreKeyPath) + L"\\i-x&y").c_str(), L"Flags");
     Open();
     EXPECT_EQ(Items(), (std::vector<std::wstring>{
                            L"a-empty (no menu name)", L"b-spaces (no menu name)", L"Left Right",
                            L"One  Two Three", L"Fish && Chips &&&&", L"f-R&&D (no menu name)",
-                           L"Bell Esc Del C1 end", L"h key (no menu name)", L"i-x&&y (damaged)"}));
+                           L"Bell Esc Del C1 end", L"h key (no menu name)", L"i-x&&y (damaged)",
+                           shown + letter, L"k-marks-alone (no menu name)"}));
     for (int i = 0; i < 8; ++i)
         EXPECT_FALSE(Grayed(i)) << "an entry with an odd name still starts its program: " << i;
     EXPECT_TRUE(Grayed(8));

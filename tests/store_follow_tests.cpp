@@ -6,9 +6,12 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "common/com_apartment.h"
 #include "common/unique_bstr.h"
@@ -383,6 +386,346 @@ TEST(FollowingInProcessTest, AChangeNoNotificationReportsIsShownByTheWindowsOwnL
     }
     DestroyWindow(menu.hwnd());
     testing::PumpMessages();
+    testing::ClearStore();
+}
+
+// Changes made beside our writers, as regedit, a .reg import, a cleaner or another tool makes
+// them, and journals that do not tell the whole story: whatever the journal says, the window
+// lists exactly the store's top-level entries once it has looked.
+namespace others {
+
+const std::wstring kStore = standin::kStoreKeyPath;
+const std::wstring kJournal = standin::kJournalKeyPath;
+
+void WriteStraight(const std::wstring& key, const std::wstring& name,
+                   const std::wstring& path = L"C:\\nowhere\\p.exe") {
+    const std::wstring entry = kStore + L"\\" + key;
+    const std::pair<const wchar_t*, const std::wstring*> texts[] = {
+        {L"MenuName", &name}, {L"URL", &path}, {L"Path", &path}};
+    for (const auto& [value, text] : texts) {
+        RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), value, REG_SZ, text->c_str(),
+                        static_cast<DWORD>(text->size() + 1) * static_cast<DWORD>(sizeof(wchar_t)));
+    }
+    const DWORD flags = 0;
+    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"Flags", REG_DWORD, &flags, sizeof(flags));
+}
+void DeleteStraight(const std::wstring& key) {
+    RegDeleteTreeW(HKEY_CURRENT_USER, (kStore + L"\\" + key).c_str());
+}
+void RenameStraight(const std::wstring& key, const std::wstring& name) {
+    RegSetKeyValueW(HKEY_CURRENT_USER, (kStore + L"\\" + key).c_str(), L"MenuName", REG_SZ,
+                    name.c_str(),
+                    static_cast<DWORD>(name.size() + 1) * static_cast<DWORD>(sizeof(wchar_t)));
+}
+DWORD JournalCount() {
+    DWORD count = 0, bytes = sizeof(count);
+    RegGetValueW(HKEY_CURRENT_USER, kJournal.c_str(), standin::kJournalCountName, RRF_RT_REG_DWORD,
+                 nullptr, &count, &bytes);
+    return count;
+}
+// One more change counted, its slot naming whatever is given, as a writer of ours would leave it
+// (or a faulty one, or anyone else writing there).
+void JournalSlot(const std::wstring& named) {
+    const DWORD count = JournalCount() + 1;
+    const std::wstring slot = std::to_wstring(count % standin::kJournalLength);
+    RegSetKeyValueW(HKEY_CURRENT_USER, kJournal.c_str(), slot.c_str(), REG_SZ, named.c_str(),
+                    static_cast<DWORD>(named.size() + 1) * static_cast<DWORD>(sizeof(wchar_t)));
+    RegSetKeyValueW(HKEY_CURRENT_USER, kJournal.c_str(), standin::kJournalCountName, REG_DWORD,
+                    &count, sizeof(count));
+}
+// The count moved on while its slot still names the change before: a count written before its
+// slot, by a writer that then stopped.
+void JournalCountOnly() {
+    const DWORD count = JournalCount() + 1;
+    RegSetKeyValueW(HKEY_CURRENT_USER, kJournal.c_str(), standin::kJournalCountName, REG_DWORD,
+                    &count, sizeof(count));
+}
+
+struct Case {
+    const char* what;
+    bool menuOpen;
+    void (*change)();
+    // Made first, and followed by the window, where the change needs a window that saw it.
+    void (*before)() = nullptr;
+};
+
+const Case kCases[] = {
+    {"b deleted straight", false, [] { DeleteStraight(L"b"); }},
+    {"c renamed straight", false, [] { RenameStraight(L"c", L"Entry c edited"); }},
+    {"e added straight", false, [] { WriteStraight(L"e", L"Entry e"); }},
+    {"b deleted, c renamed and e added straight, with a Register of d", false,
+     [] {
+         DeleteStraight(L"b");
+         RenameStraight(L"c", L"Entry c edited");
+         WriteStraight(L"e", L"Entry e");
+         Register(L"d");
+     }},
+    {"the same with the menu open", true,
+     [] {
+         DeleteStraight(L"b");
+         RenameStraight(L"c", L"Entry c edited");
+         WriteStraight(L"e", L"Entry e");
+         Register(L"d");
+     }},
+    {"b deleted straight with an Unregister of a", false,
+     [] {
+         DeleteStraight(L"b");
+         standin::RemoveEntry(ToBstr(L"a").get());
+     }},
+    {"the whole key deleted", false, [] { testing::ClearStore(); }},
+    {"the whole key deleted with the menu open, then six Registers", true,
+     [] {
+         testing::ClearStore();
+         for (const wchar_t* key : {L"n1", L"n2", L"n3", L"n4", L"n5", L"n6"})
+             Register(key);
+     }},
+    {"the store's own key deleted, then a Register: the journal starts again at one", false,
+     [] {
+         RegDeleteTreeW(HKEY_CURRENT_USER, kStore.c_str());
+         RegDeleteTreeW(HKEY_CURRENT_USER, kJournal.c_str());
+         Register(L"after");
+     }},
+    // What a storm of deletions did to a window that happened to look between the journal going
+    // and the store going: it saw no journal, and the next one started at one, naming only what
+    // was registered after, so "one change, explained" hid the entry deleted with it.
+    {"the journal deleted, seen; then b deleted straight and a Register: the journal at one", false,
+     [] {
+         DeleteStraight(L"b");
+         Register(L"after");
+     },
+     [] { RegDeleteTreeW(HKEY_CURRENT_USER, kJournal.c_str()); }},
+    {"a journal slot naming a nested key that holds the four values", false,
+     [] {
+         WriteStraight(L"b\\child", L"Phantom");
+         JournalSlot(L"b\\child");
+         Register(L"f");
+     }},
+    {"a journal slot naming a missing key", false, [] { JournalSlot(L"zz-missing"); }},
+    {"a journal slot naming an over-long key name", false,
+     [] {
+         JournalSlot(std::wstring(300, L'x'));
+         WriteStraight(L"e", L"Entry e");
+     }},
+    {"a journal count written before its slot, the change itself made, then a Register", false,
+     [] {
+         WriteStraight(L"e", L"Entry e");
+         JournalCountOnly();
+         Register(L"f");
+     }},
+    {"a change finished but never journaled (its writer died), then a Register", false,
+     [] {
+         WriteStraight(L"e", L"Entry e");
+         Register(L"f");
+     }},
+    {"seventy Registers with the menu open, and b deleted straight among them", true,
+     [] {
+         for (int i = 0; i < 70; ++i) {
+             Register(KeyName(i));
+             if (i == 3) DeleteStraight(L"b");
+         }
+     }},
+};
+
+// What the menu should list: each top-level entry's menu name in key order (the keys here are
+// lower case, as the registry and a map then order them alike).
+std::vector<std::wstring> StoreAsItems() {
+    std::vector<std::wstring> items;
+    for (const auto& entry : testing::ReadStore())
+        items.push_back(entry.second.menuName);
+    if (items.empty()) items.push_back(standin::kNoEntriesText);
+    return items;
+}
+
+// The menu's items as it holds them.
+std::vector<std::wstring> ItemsOf(const standin::ActionsMenu& menu) {
+    std::vector<std::wstring> items;
+    HMENU popup = menu.actionsMenu();
+    for (int i = 0; i < GetMenuItemCount(popup); ++i) {
+        wchar_t text[1024] = {};
+        GetMenuStringW(popup, i, text, 1024, MF_BYPOSITION);
+        items.push_back(text);
+    }
+    return items;
+}
+
+// Runs the window's own loop until its menu lists what the store holds, for up to timeoutMs.
+// Meanwhile no item ever shows the nested key's values: it was never an entry.
+bool MenuBecomesTheStore(standin::ActionsMenu& menu, DWORD timeoutMs) {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    while (ItemsOf(menu) != StoreAsItems()) {
+        const std::vector<std::wstring> items = ItemsOf(menu);
+        EXPECT_EQ(std::count(items.begin(), items.end(), L"Phantom"), 0);
+        if (GetTickCount64() > end) return false;
+        menu.RunOnce(50);
+    }
+    return true;
+}
+
+void RunFor(standin::ActionsMenu& menu, DWORD ms) {
+    const ULONGLONG end = GetTickCount64() + ms;
+    while (GetTickCount64() < end)
+        menu.RunOnce(50);
+}
+
+// A window of its own for each case, in this process, where its menu can be read item by item.
+class FollowingOthersTest : public ::testing::Test {
+protected:
+    void SetUp() override { testing::ClearStore(); }
+    void TearDown() override { testing::ClearStore(); }
+    static void Close(standin::ActionsMenu& menu) {
+        DestroyWindow(menu.hwnd());
+        testing::PumpMessages();
+    }
+
+    com_apartment apartment_;
+};
+
+TEST_F(FollowingOthersTest, WhateverAnyoneChangesTheMenuEqualsTheStoresTopLevelEntries) {
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.what);
+        testing::ClearStore();
+        for (const wchar_t* key : {L"a", L"b", L"c"})
+            ASSERT_HRESULT_SUCCEEDED(Register(key));
+        standin::ActionsMenu menu;
+        ASSERT_TRUE(menu.Create(GetModuleHandleW(nullptr)));
+        if (c.before) c.before();
+        EXPECT_TRUE(MenuBecomesTheStore(menu, kFollowMs)) << "before the change";
+        // Settled: no pass left over from the setting up that would read the change by chance.
+        RunFor(menu, 600);
+        for (int i = 0; i < 200 && menu.reading(); ++i)
+            menu.RunOnce(50);
+        EXPECT_FALSE(menu.reading());
+        if (c.menuOpen) SendMessageW(menu.hwnd(), WM_ENTERMENULOOP, FALSE, 0);
+        const std::vector<std::wstring> shown = ItemsOf(menu);
+        c.change();
+        if (c.menuOpen) {
+            RunFor(menu, 1200);  // the window's own looks come meanwhile
+            EXPECT_EQ(ItemsOf(menu), shown) << "the menu changed under its open popup";
+            SendMessageW(menu.hwnd(), WM_EXITMENULOOP, FALSE, 0);
+        }
+        EXPECT_TRUE(MenuBecomesTheStore(menu, kFollowMs));
+        EXPECT_EQ(ItemsOf(menu), StoreAsItems());
+        RunFor(menu, 700);  // and it stays so: nothing the journal named brings a stale item back
+        EXPECT_EQ(ItemsOf(menu), StoreAsItems());
+        Close(menu);
+    }
+}
+
+// Chosen from a menu that was open while the store changed: what starts is what the store holds
+// for that key now, and an entry gone starts nothing.
+TEST_F(FollowingOthersTest, ChoosingAnItemStartsWhatTheStoreHoldsForItNow) {
+    ASSERT_HRESULT_SUCCEEDED(Register(L"a", L"C:\\nowhere\\a.exe"));
+    ASSERT_HRESULT_SUCCEEDED(Register(L"b", L"C:\\nowhere\\b.exe"));
+    standin::ActionsMenu menu;
+    ASSERT_TRUE(menu.Create(GetModuleHandleW(nullptr)));
+    ASSERT_TRUE(MenuBecomesTheStore(menu, kFollowMs));
+    SendMessageW(menu.hwnd(), WM_ENTERMENULOOP, FALSE, 0);
+    const UINT first = GetMenuItemID(menu.actionsMenu(), 0);
+    const UINT second = GetMenuItemID(menu.actionsMenu(), 1);
+    WriteStraight(L"a", L"menu a", L"C:\\nowhere\\moved.exe");
+    DeleteStraight(L"b");
+    RunFor(menu, 700);
+    SendMessageW(menu.hwnd(), WM_EXITMENULOOP, FALSE, 0);
+    {
+        testing::BoxCatcher boxes;
+        SendMessageW(menu.hwnd(), WM_COMMAND, first, 0);
+        SendMessageW(menu.hwnd(), WM_COMMAND, second, 0);
+        EXPECT_EQ(boxes.boxes().size(), 1u) << "b is gone: nothing of it starts";
+        if (!boxes.boxes().empty()) {
+            EXPECT_NE(boxes.boxes()[0].prompt.find(L"C:\\nowhere\\moved.exe"), std::wstring::npos)
+                << boxes.boxes()[0].prompt;
+        }
+    }
+    EXPECT_TRUE(MenuBecomesTheStore(menu, kFollowMs));
+    Close(menu);
+}
+
+}  // namespace others
+
+void PassThrough(standin::StoreFollower& follower) {
+    follower.StartPass();
+    while (follower.passing())
+        follower.ContinuePass(INFINITE);
+}
+
+// What the window checks every half second, whatever its watches say: anything but a change of
+// values inside an entry (which its store watch reports, and which moves no key but the entry's)
+// shows as moved, until the next pass.
+TEST(StoreFollowerTest, AnyChangeOfTheStoresKeyOrJournalShowsAsMovedUntilTheNextPass) {
+    const std::wstring store = standin::kStoreKeyPath;
+    const struct {
+        const char* what;
+        void (*change)();
+        bool storeKeyMoves = true;
+    } cases[] = {
+        {"an entry renamed straight: as many entries, the journal as it was",
+         [] {
+             const std::wstring from = std::wstring(standin::kStoreKeyPath) + L"\\b";
+             unique_hkey source, target;
+             RegOpenKeyExW(HKEY_CURRENT_USER, from.c_str(), 0, KEY_READ, source.put());
+             RegCreateKeyExW(HKEY_CURRENT_USER,
+                             (std::wstring(standin::kStoreKeyPath) + L"\\z").c_str(), 0, nullptr, 0,
+                             KEY_ALL_ACCESS, nullptr, target.put(), nullptr);
+             RegCopyTreeW(source.get(), nullptr, target.get());
+             RegDeleteTreeW(HKEY_CURRENT_USER, from.c_str());
+         }},
+        {"an entry added straight", [] { others::WriteStraight(L"e", L"Entry e"); }},
+        {"an entry deleted straight", [] { others::DeleteStraight(L"a"); }},
+        {"the store deleted", [] { testing::ClearStore(); }},
+        {"a Register", [] { Register(L"f"); }},
+        {"a journal count moved alone", [] { others::JournalCountOnly(); }, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::ClearStore();
+        for (const wchar_t* key : {L"a", L"b", L"c"})
+            ASSERT_HRESULT_SUCCEEDED(Register(key));
+        standin::StoreFollower follower;
+        PassThrough(follower);
+        EXPECT_FALSE(follower.Moved());
+        Sleep(20);  // a write in the same instant could keep the store key's time
+        c.change();
+        EXPECT_TRUE(follower.Moved());
+        follower.Follow();
+        if (c.storeKeyMoves) {
+            EXPECT_TRUE(follower.Moved()) << "the journal alone settles nothing";
+        }
+        PassThrough(follower);
+        EXPECT_FALSE(follower.Moved());
+        EXPECT_EQ(follower.entries().size(), testing::ReadStore().size());
+    }
+    testing::ClearStore();
+}
+
+// The journal holds the last 64 changes: a follower that missed more says it cannot tell, and
+// never takes what the overwritten slots now name for the changes it missed.
+TEST(StoreFollowerTest, MoreChangesThanTheJournalHoldsAreNeverTakenAsFollowed) {
+    testing::ClearStore();
+    ASSERT_HRESULT_SUCCEEDED(Register(L"first"));
+    standin::StoreFollower follower;
+    follower.StartPass();
+    while (follower.passing())
+        follower.ContinuePass(INFINITE);
+    ASSERT_EQ(follower.entries().size(), 1u);
+    for (const int changes : {64, 70}) {
+        SCOPED_TRACE(changes);
+        const size_t before = follower.entries().size();
+        for (int i = 0; i < changes; ++i)
+            ASSERT_HRESULT_SUCCEEDED(Register(std::to_wstring(changes) + L"-" + KeyName(i)));
+        const auto look = follower.Follow();
+        if (changes <= static_cast<int>(standin::kJournalLength)) {
+            EXPECT_EQ(look, standin::StoreFollower::Look::Changed);
+        } else {
+            EXPECT_EQ(look, standin::StoreFollower::Look::Unsure);
+        }
+        if (look != standin::StoreFollower::Look::Unsure) {
+            EXPECT_EQ(follower.entries().size(), before + static_cast<size_t>(changes));
+        }
+        follower.StartPass();
+        while (follower.passing())
+            follower.ContinuePass(INFINITE);
+        EXPECT_EQ(follower.entries().size(), testing::ReadStore().size());
+    }
     testing::ClearStore();
 }
 

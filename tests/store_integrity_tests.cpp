@@ -57,6 +57,7 @@ protected:
     void SetUp() override { testing::ClearStore(); }
     void TearDown() override {
         standin::g_valueWriteFault = nullptr;
+        standin::g_markReadHook = nullptr;
         testing::ClearStore();
     }
 };
@@ -141,6 +142,55 @@ TEST_F(StoreIntegrityTest, ARegisterRefusedAtAnyValueLeavesTheStoreAsItWas) {
     g_failAt = -1;
     ASSERT_HRESULT_SUCCEEDED(File(L"replaced", L"new", 9));
     EXPECT_EQ(ReadStore().at(L"replaced"), Filed(L"new", 9));
+}
+
+// A writer of ours that starts on an entry just as a look begins reading it, and is held after
+// its first value: the look never keeps the entry half written, but as it was before that change.
+struct HeldWriter {
+    unique_handle reached{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    unique_handle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    unique_handle thread;
+};
+HeldWriter* g_held = nullptr;
+LSTATUS HoldAtTheSecondValue(int value) {
+    if (value == 1) {
+        SetEvent(g_held->reached.get());
+        WaitForSingleObject(g_held->release.get(), kWaitMs);
+    }
+    return ERROR_SUCCESS;
+}
+DWORD WINAPI WriteNew(void*) {
+    return SUCCEEDED(File(L"k", L"new")) ? 0 : 1;
+}
+void StartHeldWriter() {
+    standin::g_markReadHook = nullptr;  // once
+    standin::g_valueWriteFault = &HoldAtTheSecondValue;
+    g_held->thread.reset(CreateThread(nullptr, 0, &WriteNew, nullptr, 0, nullptr));
+    WaitForSingleObject(g_held->reached.get(), kWaitMs);
+}
+
+TEST_F(StoreIntegrityTest, ALookThatOverlapsTheStartOfAChangeHoldsTheEntryAsItWas) {
+    ASSERT_HRESULT_SUCCEEDED(File(L"k", L"old"));
+    standin::StoreFollower follower;
+    follower.StartPass();
+    while (follower.passing())
+        follower.ContinuePass(INFINITE);
+    ASSERT_HRESULT_SUCCEEDED(File(L"k", L"mid"));  // journaled: the next look reads k
+    HeldWriter held;
+    g_held = &held;
+    standin::g_markReadHook = &StartHeldWriter;
+    follower.Follow();
+    standin::g_markReadHook = nullptr;
+    ASSERT_EQ(follower.entries().size(), 1u);
+    EXPECT_FALSE(follower.entries()[0].damaged) << "read half written";
+    EXPECT_EQ(testing::FromBstr(follower.entries()[0].menuName.get()), L"menu mid");
+    SetEvent(held.release.get());
+    ASSERT_TRUE(held.thread);
+    EXPECT_EQ(WaitForSingleObject(held.thread.get(), kWaitMs), WAIT_OBJECT_0);
+    standin::g_valueWriteFault = nullptr;
+    g_held = nullptr;
+    follower.Follow();
+    EXPECT_EQ(testing::FromBstr(follower.entries()[0].menuName.get()), L"menu new");
 }
 
 std::vector<std::wstring> SubkeyNames(HKEY key) {

@@ -25,6 +25,7 @@ CaughtBox Read(HWND box) {
     caught.title = TextOf(box);
     caught.prompt = TextOf(GetDlgItem(box, kPromptId));
     caught.owner = GetWindow(box, GW_OWNER);
+    GetWindowRect(box, &caught.frame);
     HWND icon = GetDlgItem(box, kIconId);
     const auto shown = reinterpret_cast<HICON>(SendMessageW(icon, STM_GETICON, 0, 0));
     caught.handIcon = icon && shown && shown == LoadIconW(nullptr, IDI_HAND);

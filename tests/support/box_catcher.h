@@ -14,6 +14,7 @@ struct CaughtBox {
     HWND owner = nullptr;
     bool handIcon = false;
     std::vector<int> buttons;  // the ids of the buttons a user could press
+    RECT frame = {};           // the box on the screen
 };
 
 // Catches every message box this thread shows while the object lives: reads it, then presses
