@@ -248,6 +248,17 @@ protected:
         object->get_accName(child, name.put());
         return Text(name.get());
     }
+    // The tool's Open box, once it shows; null when it never does.
+    HWND WaitForOpenBox() const {
+        const ULONGLONG end = GetTickCount64() + kWaitMs;
+        while (GetTickCount64() < end) {
+            const HWND found = FindWindowW(L"#32770", nullptr);
+            if (found && GetWindow(found, GW_OWNER) == form_ && IsWindowVisible(found))
+                return found;
+            Sleep(20);
+        }
+        return nullptr;
+    }
     void Front() {
         SetForegroundWindow(form_);
         const ULONGLONG end = GetTickCount64() + kWaitMs;
@@ -388,13 +399,7 @@ TEST_F(AccessibilityTest, FocusEventsStillNameTheControlAfterTheErrorBoxAndTheOp
     EXPECT_EQ(TabAndHear(), L"Name to appear in the menu");
     EXPECT_EQ(TabAndHear(), L"Browse for the program");
     Key(VK_SPACE);
-    HWND box = nullptr;
-    const ULONGLONG end = GetTickCount64() + kWaitMs;
-    while (!box && GetTickCount64() < end) {
-        HWND found = FindWindowW(L"#32770", nullptr);
-        if (found && GetWindow(found, GW_OWNER) == form_ && IsWindowVisible(found)) box = found;
-        Sleep(20);
-    }
+    const HWND box = WaitForOpenBox();
     ASSERT_TRUE(box) << "the Open box never showed";
     PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
     WaitForFocusOn(control(ui::Command1));
@@ -479,13 +484,7 @@ TEST_P(PlantedLibraryTest, DllsBesideTheProgramAreNeverLoadedNamesReachAReaderAn
         EXPECT_EQ(Hear(object.get()).name, name);
     }
     PostMessageW(control(ui::Command1), BM_CLICK, 0, 0);
-    HWND box = nullptr;
-    const ULONGLONG end = GetTickCount64() + kWaitMs;
-    while (!box && GetTickCount64() < end) {
-        HWND found = FindWindowW(L"#32770", nullptr);
-        if (found && GetWindow(found, GW_OWNER) == form_ && IsWindowVisible(found)) box = found;
-        Sleep(20);
-    }
+    const HWND box = WaitForOpenBox();
     EXPECT_TRUE(box) << "the Open box never showed";
     for (const wchar_t* name : kPlantedNames) {
         EXPECT_EQ(LoadedIn(pid(), name),

@@ -703,9 +703,7 @@ TEST(StoreFollowerTest, MoreChangesThanTheJournalHoldsAreNeverTakenAsFollowed) {
     testing::ClearStore();
     ASSERT_HRESULT_SUCCEEDED(Register(L"first"));
     standin::StoreFollower follower;
-    follower.StartPass();
-    while (follower.passing())
-        follower.ContinuePass(INFINITE);
+    PassThrough(follower);
     ASSERT_EQ(follower.entries().size(), 1u);
     for (const int changes : {64, 70}) {
         SCOPED_TRACE(changes);
@@ -721,9 +719,7 @@ TEST(StoreFollowerTest, MoreChangesThanTheJournalHoldsAreNeverTakenAsFollowed) {
         if (look != standin::StoreFollower::Look::Unsure) {
             EXPECT_EQ(follower.entries().size(), before + static_cast<size_t>(changes));
         }
-        follower.StartPass();
-        while (follower.passing())
-            follower.ContinuePass(INFINITE);
+        PassThrough(follower);
         EXPECT_EQ(follower.entries().size(), testing::ReadStore().size());
     }
     testing::ClearStore();
