@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -266,11 +265,7 @@ TEST_F(ActionsMenuTest, ChoosingAnEntryStartsItsProgramInItsOwnFolder) {
     }
     ASSERT_TRUE(started);
     Sleep(100);
-    std::wifstream in(marker.c_str());
-    std::wstring workingFolder;
-    std::getline(in, workingFolder);
-    in.close();
-    EXPECT_EQ(workingFolder + L"\\", folder);
+    EXPECT_EQ(testing::ReadStartedFolder(marker) + L"\\", folder);
     EXPECT_TRUE(boxes.boxes().empty());
     DeleteFileW(marker.c_str());
 }

@@ -104,4 +104,14 @@ DWORD WaitForExit(unique_handle& process, DWORD timeoutMs) {
     return code;
 }
 
+std::wstring ReadStartedFolder(const std::wstring& markerFile) {
+    unique_handle in(CreateFileW(markerFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr));
+    if (in.get() == INVALID_HANDLE_VALUE) return L"";
+    wchar_t text[MAX_PATH] = {};
+    DWORD read = 0;
+    ReadFile(in.get(), text, sizeof(text) - sizeof(wchar_t), &read, nullptr);
+    return std::wstring(text, read / sizeof(wchar_t));
+}
+
 }  // namespace plovane::testing

@@ -31,4 +31,8 @@ long RunProcess(const std::wstring& commandLine, DWORD timeoutMs);
 // handle kept) where it did not end in time.
 DWORD WaitForExit(unique_handle& process, DWORD timeoutMs);
 
+// The folder started-marker.exe wrote to its marker file: where it was started. Empty where the
+// file cannot be read.
+std::wstring ReadStartedFolder(const std::wstring& markerFile);
+
 }  // namespace plovane::testing
