@@ -441,6 +441,13 @@ void JournalCountOnly() {
                     &count, sizeof(count));
 }
 
+// The store every case starts from: a, b and c, registered as the tool registers them.
+void StoreOfThree() {
+    testing::ClearStore();
+    for (const wchar_t* key : {L"a", L"b", L"c"})
+        ASSERT_HRESULT_SUCCEEDED(Register(key));
+}
+
 struct Case {
     const char* what;
     bool menuOpen;
@@ -536,17 +543,7 @@ std::vector<std::wstring> StoreAsItems() {
     return items;
 }
 
-// The menu's items as it holds them.
-std::vector<std::wstring> ItemsOf(const standin::ActionsMenu& menu) {
-    std::vector<std::wstring> items;
-    HMENU popup = menu.actionsMenu();
-    for (int i = 0; i < GetMenuItemCount(popup); ++i) {
-        wchar_t text[1024] = {};
-        GetMenuStringW(popup, i, text, 1024, MF_BYPOSITION);
-        items.push_back(text);
-    }
-    return items;
-}
+using testing::ItemsOf;
 
 // Runs the window's own loop until its menu lists what the store holds, for up to timeoutMs.
 // Meanwhile no item ever shows the nested key's values: it was never an entry.
@@ -583,9 +580,7 @@ protected:
 TEST_F(FollowingOthersTest, WhateverAnyoneChangesTheMenuEqualsTheStoresTopLevelEntries) {
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.what);
-        testing::ClearStore();
-        for (const wchar_t* key : {L"a", L"b", L"c"})
-            ASSERT_HRESULT_SUCCEEDED(Register(key));
+        ASSERT_NO_FATAL_FAILURE(StoreOfThree());
         standin::ActionsMenu menu;
         ASSERT_TRUE(menu.Create(GetModuleHandleW(nullptr)));
         if (c.before) c.before();
@@ -677,9 +672,7 @@ TEST(StoreFollowerTest, AnyChangeOfTheStoresKeyOrJournalShowsAsMovedUntilTheNext
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        testing::ClearStore();
-        for (const wchar_t* key : {L"a", L"b", L"c"})
-            ASSERT_HRESULT_SUCCEEDED(Register(key));
+        ASSERT_NO_FATAL_FAILURE(others::StoreOfThree());
         standin::StoreFollower follower;
         PassThrough(follower);
         EXPECT_FALSE(follower.Moved());

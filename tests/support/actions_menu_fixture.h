@@ -19,6 +19,18 @@
 
 namespace plovane::testing {
 
+// The Actions menu's items as the window holds them, in order.
+inline std::vector<std::wstring> ItemsOf(const standin::ActionsMenu& window) {
+    std::vector<std::wstring> items;
+    HMENU menu = window.actionsMenu();
+    for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+        wchar_t text[1024] = {};
+        GetMenuStringW(menu, i, text, 1024, MF_BYPOSITION);
+        items.push_back(text);
+    }
+    return items;
+}
+
 class ActionsMenuFixture : public ::testing::Test {
 protected:
     void SetUp() override { ClearStore(); }
@@ -32,16 +44,7 @@ protected:
         menu_.Show(SW_SHOWNORMAL);
         PumpMessages();
     }
-    std::vector<std::wstring> Items() const {
-        std::vector<std::wstring> items;
-        HMENU menu = menu_.actionsMenu();
-        for (int i = 0; i < GetMenuItemCount(menu); ++i) {
-            wchar_t text[1024] = {};
-            GetMenuStringW(menu, i, text, 1024, MF_BYPOSITION);
-            items.push_back(text);
-        }
-        return items;
-    }
+    std::vector<std::wstring> Items() const { return ItemsOf(menu_); }
     bool Grayed(int position) const {
         return (GetMenuState(menu_.actionsMenu(), position, MF_BYPOSITION) & MF_GRAYED) != 0;
     }
