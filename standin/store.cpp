@@ -151,12 +151,15 @@ HRESULT UndoUnfinished(HKEY store) {
 
 // Keeps a copy of the entry about to change, then names it: from that moment on the change
 // counts as unfinished until it is forgotten.
+// Only "not found" means there is no entry to keep: an entry that cannot be read (its key denied
+// to us) is refused before anything is recorded, or undoing this change would delete it.
 HRESULT Record(HKEY store, BSTR keyName, unique_hkey& undo) {
+    unique_hkey current, kept;
+    const LSTATUS opened = RegOpenKeyExW(store, keyName, 0, KEY_READ, current.put());
+    if (opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND) return FromWin32(opened);
     LSTATUS status = DeleteIfThere(HKEY_CURRENT_USER, kUndoKeyPath);
     if (status == ERROR_SUCCESS) status = CreateKey(HKEY_CURRENT_USER, kUndoKeyPath, undo);
-    unique_hkey current, kept;
-    if (status == ERROR_SUCCESS &&
-        RegOpenKeyExW(store, keyName, 0, KEY_READ, current.put()) == ERROR_SUCCESS) {
+    if (status == ERROR_SUCCESS && current) {
         status = CreateKey(undo.get(), kUndoEntryName, kept);
         if (status == ERROR_SUCCESS) status = RegCopyTreeW(current.get(), nullptr, kept.get());
     }

@@ -193,6 +193,63 @@ TEST_F(StoreIntegrityTest, ALookThatOverlapsTheStartOfAChangeHoldsTheEntryAsItWa
     EXPECT_EQ(testing::FromBstr(follower.entries()[0].menuName.get()), L"menu new");
 }
 
+// An entry's key denied to everyone by another program, as a DACL with one deny entry does, and
+// its own access given back when this goes (through a handle opened before the denial).
+class DeniedKey {
+public:
+    explicit DeniedKey(const std::wstring& key) {
+        RegOpenKeyExW(HKEY_CURRENT_USER, EntryPath(key).c_str(), 0, READ_CONTROL | WRITE_DAC,
+                      key_.put());
+        DWORD bytes = sizeof(given_);
+        RegGetKeySecurity(key_.get(), DACL_SECURITY_INFORMATION, given_, &bytes);
+        BYTE everyone[SECURITY_MAX_SID_SIZE];
+        DWORD sidBytes = sizeof(everyone);
+        CreateWellKnownSid(WinWorldSid, nullptr, everyone, &sidBytes);
+        InitializeAcl(reinterpret_cast<ACL*>(acl_), sizeof(acl_), ACL_REVISION);
+        AddAccessDeniedAce(reinterpret_cast<ACL*>(acl_), ACL_REVISION, KEY_ALL_ACCESS, everyone);
+        SECURITY_DESCRIPTOR denied;
+        InitializeSecurityDescriptor(&denied, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorDacl(&denied, TRUE, reinterpret_cast<ACL*>(acl_), FALSE);
+        denied_ = RegSetKeySecurity(key_.get(), DACL_SECURITY_INFORMATION, &denied) ==
+                  ERROR_SUCCESS;
+    }
+    ~DeniedKey() { Allow(); }
+    DeniedKey(const DeniedKey&) = delete;
+    DeniedKey& operator=(const DeniedKey&) = delete;
+    bool denied() const { return denied_; }
+    void Allow() {
+        if (denied_) RegSetKeySecurity(key_.get(), DACL_SECURITY_INFORMATION, given_);
+        denied_ = false;
+    }
+
+private:
+    unique_hkey key_;
+    alignas(void*) BYTE given_[1024] = {};
+    alignas(DWORD) BYTE acl_[256] = {};
+    bool denied_ = false;
+};
+
+// Only "not found" is no entry: a Register of an entry that cannot be read is refused before
+// anything is recorded, so nothing later reads the entry as gone or deletes it.
+TEST_F(StoreIntegrityTest, AnEntryDeniedToUsIsRefusedAndKeptWholeThroughTheNextWrite) {
+    ASSERT_HRESULT_SUCCEEDED(File(L"a", L"a"));
+    ASSERT_HRESULT_SUCCEEDED(File(L"b", L"b"));
+    const auto before = ReadStore();
+    {
+        DeniedKey denied(L"b");
+        ASSERT_TRUE(denied.denied());
+        EXPECT_EQ(File(L"b", L"new"), E_ACCESSDENIED);
+        EXPECT_EQ(standin::RemoveEntry(ToBstr(L"b").get()), E_ACCESSDENIED);
+        EXPECT_FALSE(UndoRecordLeft());
+    }
+    EXPECT_EQ(ReadStore(), before);
+    EXPECT_EQ(AsMenuShowsIt(), before) << "b is shown as the store holds it";
+    ASSERT_HRESULT_SUCCEEDED(File(L"d", L"d"));
+    auto expected = before;
+    expected[L"d"] = Filed(L"d");
+    EXPECT_EQ(ReadStore(), expected) << "the next Register undid what no change of ours made";
+}
+
 std::vector<std::wstring> SubkeyNames(HKEY key) {
     std::vector<std::wstring> names;
     standin::ForEachSubkey(key, [&](const wchar_t* name, DWORD length) {
