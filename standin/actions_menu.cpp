@@ -199,6 +199,15 @@ unique_bstr Unquoted(const unique_bstr& path) {
                               : SysAllocStringLen(path.get(), length));
 }
 
+// The path as Windows reads a REG_EXPAND_SZ value: its %variables% expanded.
+unique_bstr Expanded(const unique_bstr& path) {
+    const DWORD length = ExpandEnvironmentStringsW(path.get(), nullptr, 0);
+    unique_bstr expanded(length ? SysAllocStringLen(nullptr, length - 1) : nullptr);
+    if (!expanded || ExpandEnvironmentStringsW(path.get(), expanded.get(), length) != length)
+        return unique_bstr(SysAllocStringLen(path.get(), path.length()));
+    return expanded;
+}
+
 // The folder the program lies in, or an empty BSTR where the path names none.
 unique_bstr FolderOf(const unique_bstr& path) {
     UINT slash = path.length();
@@ -239,7 +248,8 @@ bool ActionsMenu::Create(HINSTANCE instance) {
     status_ = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, hwnd,
                               nullptr, instance, nullptr);
     changed_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!status_ || !changed_) return false;
+    written_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!status_ || !changed_ || !written_) return false;
     WatchStore();
     follower_.StartPass();
     DWORD size = 0;
@@ -264,9 +274,13 @@ void ActionsMenu::Show(int showCommand) {
 
 bool ActionsMenu::WatchStore() {
     // Closing a watched key signals its watch (under Wine): that is no change, and it is cleared
-    // below once the new watches stand. A change made meanwhile is read by the look that follows.
+    // before the new watches are armed, never after, or a change made between the two would be
+    // lost and its watch spent with it.
     for (unique_hkey& key : watched_)
         key.reset();
+    storeLooked_.reset();
+    ResetEvent(changed_.get());
+    ResetEvent(written_.get());
     // Armed from the top down, so a level that does not open (not made yet), or that refuses
     // its watch (ERROR_KEY_DELETED: deleted since it was opened), ends the walk at an armed
     // parent that sees it come or saw it go.
@@ -283,7 +297,16 @@ bool ActionsMenu::WatchStore() {
             break;
         }
     }
-    ResetEvent(changed_.get());
+    // The half-second look's own watch of everything within the store, values inside entries too:
+    // it moves no key the look reads, and the notification for it may have been lost.
+    if (armed == kWatchedLevels &&
+        (RegOpenKeyExW(HKEY_CURRENT_USER, kStoreKeyPath, 0, KEY_NOTIFY, storeLooked_.put()) !=
+             ERROR_SUCCESS ||
+         RegNotifyChangeKeyValue(storeLooked_.get(), TRUE,
+                                 REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
+                                 written_.get(), TRUE) != ERROR_SUCCESS)) {
+        storeLooked_.reset();
+    }
     return armed > 0;
 }
 
@@ -543,7 +566,13 @@ LRESULT ActionsMenu::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             return 0;
         case WM_TIMER:
             if (wParam != kLookTimer) break;
-            if (!WatchesStand() || follower_.Moved()) FollowStore();
+            if (WaitForSingleObject(written_.get(), 0) == WAIT_OBJECT_0 || !WatchesStand() ||
+                follower_.Moved()) {
+                FollowStore();
+            }
+            // A slice here too, so that a pass goes on while a modal loop (a box, a window being
+            // moved) keeps the window's own loop from running.
+            ContinueReading();
             return 0;
         case kLookLaterMessage:
             FollowStore();
@@ -607,7 +636,8 @@ void ActionsMenu::StartEntry(size_t index) {
         PostMessageW(hwnd(), kLookLaterMessage, 0, 0);
     }
     if (!present || entry.damaged) return;
-    const unique_bstr file = Unquoted(entry.path);
+    const unique_bstr expanded = entry.pathExpands ? Expanded(entry.path) : unique_bstr();
+    const unique_bstr file = Unquoted(entry.pathExpands ? expanded : entry.path);
     const unique_bstr folder = FolderOf(file);
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof(info);

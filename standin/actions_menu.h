@@ -61,6 +61,9 @@ private:
     HWND status_ = nullptr;
     unique_handle changed_;
     unique_hkey watched_[kWatchedLevels];
+    // The store watched again for the half-second look alone, signalling written_.
+    unique_hkey storeLooked_;
+    unique_handle written_;
     // The entries as the menu shows them: they change only when the menu is built again.
     StoreFollower follower_;
     const heap_array<MenuEntry>& entries_ = follower_.entries();

@@ -15,12 +15,13 @@ enum class Read { Whole, Missing, OutOfMemory };
 
 // A text value with or without its terminating NUL (entries written by others may lack it),
 // never read beyond the bytes the registry holds.
-Read ReadText(HKEY entry, const wchar_t* name, unique_bstr& out) {
+Read ReadText(HKEY entry, const wchar_t* name, unique_bstr& out, DWORD* expands = nullptr) {
     DWORD type = 0, bytes = 0;
     if (RegQueryValueExW(entry, name, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
-        type != REG_SZ) {
+        (type != REG_SZ && !(expands && type == REG_EXPAND_SZ))) {
         return Read::Missing;
     }
+    if (expands) *expands = type == REG_EXPAND_SZ;
     unique_bstr text(SysAllocStringLen(nullptr, bytes / sizeof(wchar_t) + 1));
     if (!text) return Read::OutOfMemory;
     if (RegQueryValueExW(entry, name, nullptr, nullptr, reinterpret_cast<BYTE*>(text.get()),
@@ -57,6 +58,12 @@ bool ReadFlags(HKEY entry, DWORD& flags) {
            type == REG_DWORD && bytes == sizeof(flags);
 }
 
+ULONGLONG Ticks(const FILETIME& time) {
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+// A tenth of a second, in the 100 ns units of a key's time: more than any clock's tick.
+constexpr ULONGLONG kSettledTicks = 1000000;
+
 // False only when memory ran out; a damaged entry is still read.
 bool ReadEntry(HKEY parent, const wchar_t* subkey, const wchar_t* keyName, MenuEntry& entry) {
     lstrcpynW(entry.keyName, keyName, kMaxKeyNameLength + 1);
@@ -65,19 +72,32 @@ bool ReadEntry(HKEY parent, const wchar_t* subkey, const wchar_t* keyName, MenuE
         entry.damaged = true;
         return true;
     }
-    // Its time first: a write after it leaves the entry to be read again by the next pass.
+    // Its time first: a write after it leaves the entry to be read again by the next pass. A write
+    // within the same tick of the clock would leave the time as read, so a time this recent is not
+    // kept: the next pass (which that write's notification brings) reads the entry again.
     RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                      nullptr, nullptr, nullptr, &entry.written);
+    FILETIME now = {};
+    GetSystemTimeAsFileTime(&now);
+    if (Ticks(entry.written) + kSettledTicks > Ticks(now)) entry.written = FILETIME();
     // Every value is read, even after a missing one, so that the menu can show what is there.
     bool whole = true;
-    for (auto [name, text] : {std::pair{L"MenuName", &entry.menuName},
-                              std::pair{L"URL", &entry.url}, std::pair{L"Path", &entry.path}}) {
-        const Read read = ReadText(key.get(), name, *text);
+    DWORD expands = 0;
+    const struct {
+        const wchar_t* name;
+        unique_bstr* text;
+        DWORD* expands;
+    } texts[] = {{L"MenuName", &entry.menuName, nullptr},
+                 {L"URL", &entry.url, nullptr},
+                 {L"Path", &entry.path, &expands}};
+    for (const auto& [name, text, expandable] : texts) {
+        const Read read = ReadText(key.get(), name, *text, expandable);
         if (read == Read::OutOfMemory) return false;
         whole = whole && read == Read::Whole;
     }
     whole = ReadFlags(key.get(), entry.flags) && whole;
     entry.damaged = !whole || entry.path.length() == 0;
+    entry.pathExpands = expands != 0;
     return true;
 }
 

@@ -16,6 +16,9 @@ struct MenuEntry {
     unique_bstr path;
     DWORD flags = 0;
     bool damaged = false;
+    // The path was stored as REG_EXPAND_SZ, as .reg files and regedit often store paths: it names
+    // its program once its environment variables are expanded.
+    bool pathExpands = false;
     // When its key was last written as the reader saw it, and the last pass through the whole
     // store that found it: a pass reads again only the entries whose time moved.
     FILETIME written = {};

@@ -99,16 +99,19 @@ TEST_F(ActionsMenuTest, DamagedEntriesAreListedAsSuchAndHideNothingElse) {
     RegSetKeyValueW(HKEY_CURRENT_USER, (store + L"\\c-path-number").c_str(), L"Path", REG_DWORD,
                     &number, sizeof(number));
     RegDeleteKeyValueW(HKEY_CURRENT_USER, (store + L"\\d-no-flags").c_str(), L"Flags");
+    File(L"f-path-to-expand", L"To expand", L"C:\\x.exe");
+    RegSetKeyValueW(HKEY_CURRENT_USER, (store + L"\\f-path-to-expand").c_str(), L"Path",
+                    REG_EXPAND_SZ, L"%SystemRoot%\\x.exe", 38);
     unique_hkey bare;
     RegCreateKeyExW(HKEY_CURRENT_USER, (store + L"\\e-empty").c_str(), 0, nullptr, 0, KEY_WRITE,
                     nullptr, bare.put(), nullptr);
     Open();
     EXPECT_EQ(Items(), (std::vector<std::wstring>{L"Whole", L"b-no-path (damaged)",
                                                   L"c-path-number (damaged)",
-                                                  L"d-no-flags (damaged)", L"e-empty (damaged)"}));
-    EXPECT_FALSE(Grayed(0));
-    for (int i = 1; i < 5; ++i)
-        EXPECT_TRUE(Grayed(i)) << i;
+                                                  L"d-no-flags (damaged)", L"e-empty (damaged)",
+                                                  L"To expand"}));
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(Grayed(i), i > 0 && i < 5) << i;
 }
 
 TEST_F(ActionsMenuTest, ChangesMadeByOtherProcessesShowWithinASecond) {
@@ -251,22 +254,41 @@ TEST_F(ActionsMenuTest, TheMenuWithAHugeNameOpensAndEveryEntryIsReachable) {
     }
 }
 
+// A path stored as REG_EXPAND_SZ (as .reg files and regedit store many) is expanded as Windows
+// expands it, and starts like any other.
 TEST_F(ActionsMenuTest, ChoosingAnEntryStartsItsProgramInItsOwnFolder) {
     const std::wstring folder = testing::ProgramFolder();
     const std::wstring marker = folder + L"started-marker.txt";
-    DeleteFileW(marker.c_str());
-    File(L"marker", L"Marker", folder + L"started-marker.exe");
-    Open();
-    testing::BoxCatcher boxes;
-    Choose(0);
-    bool started = false;
-    for (int i = 0; i < 200 && !started; ++i, Sleep(25)) {
-        started = GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES;
+    SetEnvironmentVariableW(L"PLOVANE_TEST_FOLDER", folder.c_str());
+    const struct {
+        const wchar_t* what;
+        DWORD type;
+        std::wstring path;
+    } cases[] = {{L"as text", REG_SZ, folder + L"started-marker.exe"},
+                 {L"to expand", REG_EXPAND_SZ, L"%PLOVANE_TEST_FOLDER%started-marker.exe"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        DeleteFileW(marker.c_str());
+        File(L"marker", L"Marker", L"C:\\replaced.exe");
+        ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER,
+                                  (std::wstring(standin::kStoreKeyPath) + L"\\marker").c_str(),
+                                  L"Path", c.type, c.path.c_str(),
+                                  static_cast<DWORD>((c.path.size() + 1) * sizeof(wchar_t))),
+                  ERROR_SUCCESS);
+        if (!menu_.hwnd()) Open();
+        ASSERT_TRUE(FollowsWithinASecond(1));
+        ASSERT_FALSE(Grayed(0));
+        testing::BoxCatcher boxes;
+        Choose(0);
+        bool started = false;
+        for (int i = 0; i < 200 && !started; ++i, Sleep(25)) {
+            started = GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES;
+        }
+        ASSERT_TRUE(started);
+        Sleep(100);
+        EXPECT_EQ(testing::ReadStartedFolder(marker) + L"\\", folder);
+        EXPECT_TRUE(boxes.boxes().empty());
     }
-    ASSERT_TRUE(started);
-    Sleep(100);
-    EXPECT_EQ(testing::ReadStartedFolder(marker) + L"\\", folder);
-    EXPECT_TRUE(boxes.boxes().empty());
     DeleteFileW(marker.c_str());
 }
 

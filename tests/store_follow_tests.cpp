@@ -384,6 +384,16 @@ TEST(FollowingInProcessTest, AChangeNoNotificationReportsIsShownByTheWindowsOwnL
         }
         EXPECT_EQ(menu.entries().size(), static_cast<size_t>(round));
     }
+    // A value changed inside an entry moves no key but the entry's, nor the journal.
+    const std::wstring entry = std::wstring(standin::kStoreKeyPath) + L"\\" + KeyName(2);
+    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"MenuName", REG_SZ, L"Renamed", 16);
+    const ULONGLONG end = GetTickCount64() + kFollowMs;
+    while (testing::FromBstr(menu.entries()[1].menuName.get()) != L"Renamed" &&
+           GetTickCount64() < end) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        testing::PumpMessages();
+    }
+    EXPECT_EQ(testing::FromBstr(menu.entries()[1].menuName.get()), L"Renamed");
     DestroyWindow(menu.hwnd());
     testing::PumpMessages();
     testing::ClearStore();
@@ -632,6 +642,36 @@ TEST_F(FollowingOthersTest, ChoosingAnItemStartsWhatTheStoreHoldsForItNow) {
         }
     }
     EXPECT_TRUE(MenuBecomesTheStore(menu, kFollowMs));
+    Close(menu);
+}
+
+// The window's half-second looks swallowed, so that only its change notifications are left:
+// however another program's writes come, no notification is lost and none leaves its watch spent.
+WNDPROC g_windowProc = nullptr;
+LRESULT CALLBACK WithoutLooks(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    return msg == WM_TIMER ? 0 : CallWindowProcW(g_windowProc, hwnd, msg, wParam, lParam);
+}
+
+TEST_F(FollowingOthersTest, AfterABurstOfWritesTheNextChangeIsShown) {
+    ASSERT_NO_FATAL_FAILURE(StoreOfThree());
+    standin::ActionsMenu menu;
+    ASSERT_TRUE(menu.Create(GetModuleHandleW(nullptr)));
+    ASSERT_TRUE(MenuBecomesTheStore(menu, kFollowMs));
+    g_windowProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
+        menu.hwnd(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WithoutLooks)));
+    for (int round = 0; round < 3; ++round) {
+        std::atomic<bool> done{false};
+        std::thread burst([&done] {
+            for (int i = 0; !done; ++i)
+                RenameStraight(L"b", L"burst " + std::to_wstring(i));
+        });
+        RunFor(menu, 1000);
+        done = true;
+        burst.join();
+        RunFor(menu, 200);
+        RenameStraight(L"a", L"renamed " + std::to_wstring(round));
+        EXPECT_TRUE(MenuBecomesTheStore(menu, kFollowMs)) << "round " << round;
+    }
     Close(menu);
 }
 
