@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "common/unique_handle.h"
+#include "standin/store_faults.h"
 
 namespace plovane::standin {
 
@@ -62,35 +63,15 @@ LSTATUS SetValue(HKEY entry, int index, const wchar_t* name, DWORD type, const v
     return RegSetValueExW(entry, name, 0, type, static_cast<const BYTE*>(data), bytes);
 }
 
-// Texts are stored with their terminating NUL, as the registry's own tools store them.
-DWORD TextBytes(const wchar_t* text, size_t length) {
-    return static_cast<DWORD>(length + 1) * static_cast<DWORD>(sizeof(*text));
-}
-
 HRESULT WriteValues(HKEY entry, BSTR menuName, BSTR url, BSTR path, DWORD flags) {
-    const struct {
-        const wchar_t* name;
-        BSTR text;
-    } texts[] = {{L"MenuName", menuName}, {L"URL", url}, {L"Path", path}};
-    int index = 0;
-    for (const auto& text : texts) {
-        const LSTATUS status = SetValue(entry, index++, text.name, REG_SZ, text.text,
-                                        TextBytes(text.text, SysStringLen(text.text)));
+    const BSTR texts[] = {menuName, url, path};
+    for (const EntryValue value : {kMenuNameValue, kUrlValue, kPathValue}) {
+        const LSTATUS status = SetValue(entry, value, kEntryValueNames[value], REG_SZ, texts[value],
+                                        TextBytes(SysStringLen(texts[value])));
         if (status != ERROR_SUCCESS) return FromWin32(status);
     }
-    return FromWin32(SetValue(entry, index, L"Flags", REG_DWORD, &flags, sizeof(flags)));
-}
-
-// The key name an unfinished change names, or false when no change is unfinished.
-bool UnfinishedKey(HKEY undo, wchar_t (&keyName)[kMaxKeyNameLength + 1]) {
-    DWORD type = 0, bytes = sizeof(keyName) - sizeof(wchar_t);
-    if (RegQueryValueExW(undo, kUndoKeyName, nullptr, &type, reinterpret_cast<BYTE*>(keyName),
-                         &bytes) != ERROR_SUCCESS ||
-        type != REG_SZ) {
-        return false;
-    }
-    keyName[bytes / sizeof(wchar_t)] = L'\0';
-    return keyName[0] != L'\0' && !std::wcschr(keyName, L'\\');
+    return FromWin32(SetValue(entry, kFlagsValue, kEntryValueNames[kFlagsValue], REG_DWORD, &flags,
+                              sizeof(flags)));
 }
 
 // Finishes a change: once the name is gone the record means nothing, whatever is left of it.
@@ -115,10 +96,10 @@ HRESULT Journal(const wchar_t* keyName) {
         count = 0;
     }
     ++count;
-    wchar_t slot[12];
-    wsprintfW(slot, L"%lu", static_cast<unsigned long>(count % kJournalLength));
-    status = RegSetValueExW(journal.get(), slot, 0, REG_SZ, reinterpret_cast<const BYTE*>(keyName),
-                            TextBytes(keyName, std::wcslen(keyName)));
+    JournalSlotName slot;
+    status =
+        RegSetValueExW(journal.get(), JournalSlot(count, slot), 0, REG_SZ,
+                       reinterpret_cast<const BYTE*>(keyName), TextBytes(std::wcslen(keyName)));
     if (status == ERROR_SUCCESS) {
         status = RegSetValueExW(journal.get(), kJournalCountName, 0, REG_DWORD,
                                 reinterpret_cast<const BYTE*>(&count), sizeof(count));
@@ -133,8 +114,8 @@ HRESULT UndoUnfinished(HKEY store) {
     LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, kUndoKeyPath, 0, KEY_ALL_ACCESS, undo.put());
     if (status == ERROR_FILE_NOT_FOUND) return S_OK;
     if (status != ERROR_SUCCESS) return FromWin32(status);
-    wchar_t keyName[kMaxKeyNameLength + 1] = {};
-    if (UnfinishedKey(undo.get(), keyName)) {
+    KeyName keyName = {};
+    if (ReadKeyName(undo.get(), kUndoKeyName, keyName) && IsEntryName(keyName)) {
         status = DeleteIfThere(store, keyName);
         unique_hkey kept, restored;
         if (status == ERROR_SUCCESS &&
@@ -166,7 +147,7 @@ HRESULT Record(HKEY store, BSTR keyName, unique_hkey& undo) {
     if (status == ERROR_SUCCESS) {
         status = RegSetValueExW(undo.get(), kUndoKeyName, 0, REG_SZ,
                                 reinterpret_cast<const BYTE*>(keyName),
-                                TextBytes(keyName, SysStringLen(keyName)));
+                                TextBytes(SysStringLen(keyName)));
     }
     if (status != ERROR_SUCCESS && undo) {
         undo.reset();
