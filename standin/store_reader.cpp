@@ -10,25 +10,32 @@ namespace {
 enum class Read { Whole, Missing, OutOfMemory };
 
 // A text value with or without its terminating NUL (entries written by others may lack it),
-// never read beyond the bytes the registry holds. A path may be stored to be expanded.
+// never read beyond the bytes the registry holds. A path may be stored to be expanded. Most texts
+// fit a small buffer: one call to the registry reads them.
 Read ReadText(HKEY entry, EntryValue value, unique_bstr& out, bool& expands) {
-    DWORD type = 0, bytes = 0;
-    if (RegQueryValueExW(entry, kEntryValueNames[value], nullptr, &type, nullptr, &bytes) !=
-            ERROR_SUCCESS ||
+    wchar_t small[128];
+    DWORD type = 0, bytes = sizeof(small);
+    const wchar_t* name = kEntryValueNames[value];
+    LSTATUS status =
+        RegQueryValueExW(entry, name, nullptr, &type, reinterpret_cast<BYTE*>(small), &bytes);
+    unique_bstr large;
+    const wchar_t* text = small;
+    if (status == ERROR_MORE_DATA) {
+        large = unique_bstr(SysAllocStringLen(nullptr, bytes / sizeof(wchar_t) + 1));
+        if (!large) return Read::OutOfMemory;
+        status = RegQueryValueExW(entry, name, nullptr, &type, reinterpret_cast<BYTE*>(large.get()),
+                                  &bytes);
+        text = large.get();
+    }
+    if (status != ERROR_SUCCESS ||
         !(type == REG_SZ || (value == kPathValue && type == REG_EXPAND_SZ))) {
         return Read::Missing;
     }
     expands = type == REG_EXPAND_SZ;
-    unique_bstr text(SysAllocStringLen(nullptr, bytes / sizeof(wchar_t) + 1));
-    if (!text) return Read::OutOfMemory;
-    if (RegQueryValueExW(entry, kEntryValueNames[value], nullptr, nullptr,
-                         reinterpret_cast<BYTE*>(text.get()), &bytes) != ERROR_SUCCESS) {
-        return Read::Missing;
-    }
     UINT length = bytes / sizeof(wchar_t);
-    while (length > 0 && text.get()[length - 1] == L'\0')
+    while (length > 0 && text[length - 1] == L'\0')
         --length;
-    unique_bstr exact(SysAllocStringLen(text.get(), length));
+    unique_bstr exact(SysAllocStringLen(text, length));
     if (!exact) return Read::OutOfMemory;
     out = std::move(exact);
     return Read::Whole;
@@ -47,8 +54,10 @@ ULONGLONG Ticks(const FILETIME& time) {
 // A tenth of a second, in the 100 ns units of a key's time: more than any clock's tick.
 constexpr ULONGLONG kSettledTicks = 1000000;
 
-// False only when memory ran out; a damaged entry is still read.
-bool ReadEntry(HKEY parent, const wchar_t* subkey, const wchar_t* keyName, MenuEntry& entry) {
+// False only when memory ran out; a damaged entry is still read. written is its key's time where
+// the caller has it from the enumeration, or null.
+bool ReadEntry(HKEY parent, const wchar_t* subkey, const wchar_t* keyName, MenuEntry& entry,
+               const FILETIME* written = nullptr) {
     lstrcpynW(entry.keyName, keyName, kMaxKeyNameLength + 1);
     unique_hkey key;
     if (RegOpenKeyExW(parent, subkey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
@@ -58,8 +67,12 @@ bool ReadEntry(HKEY parent, const wchar_t* subkey, const wchar_t* keyName, MenuE
     // Its time first: a write after it leaves the entry to be read again by the next pass. A write
     // within the same tick of the clock would leave the time as read, so a time this recent is not
     // kept: the next pass (which that write's notification brings) reads the entry again.
-    RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                     nullptr, nullptr, nullptr, &entry.written);
+    if (written) {
+        entry.written = *written;
+    } else {
+        RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr, &entry.written);
+    }
     FILETIME now = {};
     GetSystemTimeAsFileTime(&now);
     if (Ticks(entry.written) + kSettledTicks > Ticks(now)) entry.written = FILETIME();
@@ -311,7 +324,7 @@ void StoreFollower::ContinuePass(DWORD budgetMs) {
             entries_[at].pass = pass_;
         } else {
             MenuEntry entry;
-            if (!ReadEntry(store.get(), name, name, entry) ||
+            if (!ReadEntry(store.get(), name, name, entry, &written) ||
                 !passFound_.push_back(std::move(entry))) {
                 passing_ = false;
                 whole_ = false;
