@@ -1,7 +1,9 @@
 // The stand-in's store at scale, with the real Actions window following it:
 //   store-bench ACTIONSMENU.EXE CHANGES N...
-// For each N: a store of N entries (written straight to the registry, as a .reg file would be),
-// the Actions window started on it, then CHANGES Registers and as many Unregisters, 300 ms apart
+// For each N: first bench-menu-append.exe (beside ACTIONSMENU.EXE) appending N items to a menu,
+// which is what Wine itself takes to list N entries; then a store of N entries (written straight
+// to the registry, as a .reg file would be), the Actions window started on it and timed until it
+// lists them all, then CHANGES Registers and as many Unregisters, 300 ms apart
 // as a user's presses would be at most. Meanwhile one thread watches the store's lock (the longest
 // time anyone held it, polled every millisecond), another pings the window (the longest it took
 // to answer). Printed per N as key=value lines.
@@ -50,18 +52,18 @@ void FillStore(int count) {
     for (int i = 0; i < count; ++i) {
         wchar_t key[32], menu[48];
         swprintf(key, 32, L"key-%05d", i);
-        swprintf(menu, 48, L"Menu %05d", i);
+        swprintf(menu, 48, L"Menu key-%05d", i);
         unique_hkey entry;
         RegCreateKeyExW(store.get(), key, 0, nullptr, 0, KEY_WRITE, nullptr, entry.put(), nullptr);
-        for (const auto& [name, text] : {std::pair{L"MenuName", static_cast<const wchar_t*>(menu)},
-                                         std::pair{L"URL", L"http://example.invalid/"},
-                                         std::pair{L"Path", L"C:\\nowhere\\p.exe"}}) {
-            RegSetValueExW(
-                entry.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
-                static_cast<DWORD>(wcslen(text) + 1) * static_cast<DWORD>(sizeof(wchar_t)));
+        const wchar_t* const texts[] = {menu, L"http://example.invalid/", L"C:\\nowhere\\p.exe"};
+        for (const standin::EntryValue value :
+             {standin::kMenuNameValue, standin::kUrlValue, standin::kPathValue}) {
+            RegSetValueExW(entry.get(), standin::kEntryValueNames[value], 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(texts[value]),
+                           standin::TextBytes(wcslen(texts[value])));
         }
-        RegSetValueExW(entry.get(), L"Flags", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&flags),
-                       sizeof(flags));
+        RegSetValueExW(entry.get(), standin::kEntryValueNames[standin::kFlagsValue], 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&flags), sizeof(flags));
     }
 }
 
@@ -88,19 +90,48 @@ double WaitStatus(HWND status, const std::wstring& expected, double start, doubl
     return NowMs() - start;
 }
 
-int RunOne(const std::wstring& exe, int changes, int entries) {
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Plovane");
-    FillStore(entries);
+unique_handle Start(std::wstring line) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    std::wstring line = L"\"" + exe + L"\"";
-    const double started = NowMs();
     if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &info)) {
-        return 1;
+        return unique_handle();
     }
-    unique_handle process(info.hProcess), thread(info.hThread);
+    CloseHandle(info.hThread);
+    return unique_handle(info.hProcess);
+}
+
+void Close(HWND window, const unique_handle& process) {
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    if (WaitForSingleObject(process.get(), 20000) != WAIT_OBJECT_0)
+        TerminateProcess(process.get(), 1);
+}
+
+// Milliseconds from starting bench-menu-append.exe until it has appended count items, or -1.
+double AppendMs(const std::wstring& actionsMenu, int count) {
+    const std::wstring exe =
+        actionsMenu.substr(0, actionsMenu.find_last_of(L"\\/") + 1) + L"bench-menu-append.exe";
+    const double started = NowMs();
+    const unique_handle process = Start(L"\"" + exe + L"\" " + std::to_wstring(count));
+    if (!process) return -1;
+    HWND window = nullptr;
+    while (!window && NowMs() - started < 300000) {
+        window = FindWindowW(L"PlovaneMenuAppend", L"Appended");
+        if (!window) Sleep(1);
+    }
+    const double took = window ? NowMs() - started : -1;
+    Close(window, process);
+    return took;
+}
+
+int RunOne(const std::wstring& exe, int changes, int entries) {
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Plovane");
+    FillStore(entries);
+    const double appended = AppendMs(exe, entries);
+    const double started = NowMs();
+    const unique_handle process = Start(L"\"" + exe + L"\"");
+    if (!process) return 1;
     HWND window = nullptr;
     while (!window && NowMs() - started < 120000) {
         window = FindWindowW(L"PlovaneActionsMenu", L"Actions");
@@ -164,11 +195,11 @@ int RunOne(const std::wstring& exe, int changes, int entries) {
     done = true;
     watcher.join();
     pinger.join();
-    PostMessageW(window, WM_CLOSE, 0, 0);
-    if (WaitForSingleObject(process.get(), 20000) != WAIT_OBJECT_0)
-        TerminateProcess(process.get(), 1);
+    Close(window, process);
     const bool allFollowed =
         std::none_of(follows.begin(), follows.end(), [](double f) { return f < 0; });
+    std::printf("store.%d.wine_append_ms=%.1f\nstore.%d.listed_over_append=%.2f\n", entries,
+                appended, entries, appended > 0 ? loaded / appended : 0.0);
     std::printf(
         "store.%d.window_visible_ms=%.1f\nstore.%d.all_listed_ms=%.1f\n"
         "store.%d.changes=%zu\nstore.%d.failures=%d\n"

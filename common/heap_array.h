@@ -30,6 +30,9 @@ public:
     const T* begin() const noexcept { return items_; }
     const T* end() const noexcept { return items_ + size_; }
 
+    // Room for capacity items, so that pushing up to that many cannot fail; false, with the
+    // array as it was, when there is no memory for them.
+    bool reserve(std::size_t capacity) noexcept { return capacity <= capacity_ || Grow(capacity); }
     // False, with the array as it was, when there is no memory for one more.
     bool push_back(T&& item) noexcept {
         if (size_ == capacity_ && !Grow()) return false;
@@ -75,8 +78,9 @@ public:
     }
 
 private:
-    bool Grow() noexcept {
-        const std::size_t capacity = capacity_ ? capacity_ * 2 : 8;
+    bool Grow(std::size_t atLeast = 0) noexcept {
+        std::size_t capacity = capacity_ ? capacity_ * 2 : 8;
+        if (capacity < atLeast) capacity = atLeast;
         T* items = new (std::nothrow) T[capacity];
         if (!items) return false;
         for (std::size_t i = 0; i < size_; ++i)

@@ -5,21 +5,12 @@
 
 #include <cwchar>
 
-#include "common/system_text.h"
-#include "common/text_buffer.h"
-#include "standin/store.h"
+#include "standin/shown_text.h"
 
 namespace plovane::standin {
 namespace {
 
 constexpr wchar_t kClassName[] = L"PlovaneActionsMenu";
-
-// From HKCU\Software down to the store, each level that exists is watched for its subkeys
-// coming and going, and the store itself for every change within it: a key deleted, or made
-// again (a new key), is then always seen by its parent's watch, whatever its own watch reports.
-constexpr const wchar_t* kWatchedPaths[] = {
-    L"Software", L"Software\\Plovane", L"Software\\Plovane\\Messenger Stand-in", kStoreKeyPath};
-static_assert(sizeof(kWatchedPaths) / sizeof(kWatchedPaths[0]) == ActionsMenu::kWatchedLevels);
 
 // Besides every change notification, the window checks this often, in a few calls, that its
 // watches still stand and that the journal and the store key's size and time are as its last pass
@@ -37,159 +28,6 @@ constexpr DWORD kReadBeforeShowing = 1000;
 constexpr size_t kMaxListed = 0xFFFF - kFirstEntryCommand + 1;
 constexpr wchar_t kReadingText[] = L"Reading the registered programs\x2026";
 
-// Longer texts are cut, so that no one entry can keep the menu (or its status line) from
-// showing: Windows fails to open a popup with an item of some millions of characters.
-constexpr size_t kMaxShownLength = 260;
-
-// Room for two cut texts and their words, or a cut name with every character doubled.
-using MenuText = text_buffer<2 * kMaxShownLength + 64>;
-using BoxText = text_buffer<4 * kMaxShownLength + 640>;
-
-// A character that would not read as itself: a tab moves what follows into a menu item's
-// shortcut column (or the status line's next part), a line break shows as a box.
-bool IsControl(wchar_t c) {
-    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
-}
-
-// The marks that reorder the text around them (embeddings, overrides, isolates, and the
-// direction marks): a name holding U+202E then "Entry txe.exe" would read "exe.ext yrtnE".
-bool IsDirectionMark(wchar_t c) {
-    return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0x200E ||
-           c == 0x200F || c == 0x061C;
-}
-
-// Either is shown as a space, so a text reads in the order it is stored.
-bool ShownAsSpace(wchar_t c) {
-    return IsControl(c) || IsDirectionMark(c);
-}
-
-template <class Text>
-Text& AppendShown(Text& out, const wchar_t* text, size_t length, bool doubleAmpersands = false) {
-    size_t kept = length;
-    if (length > kMaxShownLength) {
-        kept = kMaxShownLength - 1;
-        if (IS_HIGH_SURROGATE(text[kept - 1])) --kept;  // never half a character
-    }
-    for (size_t i = 0; i < kept; ++i) {
-        out.append(ShownAsSpace(text[i]) ? L' ' : text[i]);
-        if (doubleAmpersands && text[i] == L'&')
-            out.append(L'&');  // shown as typed, never as a mnemonic
-    }
-    if (kept < length) out.append(L'\x2026');
-    return out;
-}
-
-template <class Text>
-Text& AppendShown(Text& out, const unique_bstr& text, bool doubleAmpersands = false) {
-    return AppendShown(out, text.get() ? text.get() : L"", text.length(), doubleAmpersands);
-}
-
-// Empty, or spaces and control characters alone: as a menu item, a blank line that starts
-// something all the same.
-bool ShowsBlank(const unique_bstr& text) {
-    for (UINT i = 0; i < text.length(); ++i) {
-        if (text.get()[i] != L' ' && !ShownAsSpace(text.get()[i])) return false;
-    }
-    return true;
-}
-
-// The entry as the user knows it: by its menu name, or by its key name, marked, where the menu
-// name cannot be shown.
-template <class Text>
-Text& AppendName(Text& out, const MenuEntry& entry, bool doubleAmpersands) {
-    if (!entry.damaged && !ShowsBlank(entry.menuName))
-        return AppendShown(out, entry.menuName, doubleAmpersands);
-    AppendShown(out, entry.keyName, static_cast<size_t>(lstrlenW(entry.keyName)), doubleAmpersands);
-    return out.append(entry.damaged ? L" (damaged)" : L" (no menu name)");
-}
-
-MenuText ItemText(const MenuEntry& entry) {
-    MenuText text;
-    AppendName(text, entry, true);
-    return text;
-}
-
-template <class Text>
-void AppendDescribed(Text& out, DWORD error) {
-    wchar_t described[512];
-    if (SystemText(error, described, 512)) {
-        out.append(described);
-    } else {
-        out.append(L"error ").append_number(error);
-    }
-}
-
-// The screen's DC with the message box's font selected, for measuring the box's lines.
-class MessageFontDc {
-public:
-    MessageFontDc() : dc_(GetDC(nullptr)) {
-        NONCLIENTMETRICSW metrics = {};
-        metrics.cbSize = sizeof(metrics);
-        if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0))
-            font_.reset(CreateFontIndirectW(&metrics.lfMessageFont));
-        if (dc_ && font_) old_ = SelectObject(dc_, font_.get());
-    }
-    ~MessageFontDc() {
-        if (old_) SelectObject(dc_, old_);
-        if (dc_) ReleaseDC(nullptr, dc_);
-    }
-    MessageFontDc(const MessageFontDc&) = delete;
-    MessageFontDc& operator=(const MessageFontDc&) = delete;
-    // How many of the first length characters fit in width pixels; all of them when unsure.
-    size_t Fitting(const wchar_t* text, size_t length, int width) const {
-        int fit = 0;
-        SIZE size = {};
-        if (!old_ || !GetTextExtentExPointW(dc_, text, static_cast<int>(length), width, &fit,
-                                            nullptr, &size)) {
-            return length;
-        }
-        return static_cast<size_t>(fit);
-    }
-
-private:
-    HDC dc_;
-    unique_hgdiobj font_;
-    HGDIOBJ old_ = nullptr;
-};
-
-// Where a line too wide is broken: after the last path separator of the part that fits (unless
-// that leaves the line less than half full), else where it stops fitting; at least one
-// character, and never between the halves of a surrogate pair.
-size_t BreakAt(const wchar_t* line, size_t fit) {
-    if (fit == 0) fit = 1;
-    for (size_t i = fit; i > fit / 2 && i > 1; --i) {
-        if (line[i - 1] == L'\\' || line[i - 1] == L'/') return i;
-    }
-    if (fit > 1 && IS_LOW_SURROGATE(line[fit])) --fit;
-    return fit;
-}
-
-// A message box is as wide as its longest line, and a line with no space in it (a long path) is
-// not wrapped: such a box ran off the screen, its text and caption with it. Each line is broken
-// here so that it fits in half the work area at the box's font; nothing is left out.
-template <class Text>
-BoxText FitToScreen(const Text& text) {
-    RECT work = {0, 0, 800, 600};
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    const int widest = (work.right - work.left) / 2;
-    const MessageFontDc dc;
-    BoxText fitted;
-    const wchar_t* at = text.c_str();
-    while (*at) {
-        size_t line = std::wcscspn(at, L"\n");
-        while (line > 0) {
-            const size_t fit = dc.Fitting(at, line, widest);
-            const size_t kept = fit >= line ? line : BreakAt(at, fit);
-            fitted.append(at, kept);
-            at += kept;
-            line -= kept;
-            if (line > 0) fitted.append(L'\n');
-        }
-        if (*at == L'\n') fitted.append(*at++);
-    }
-    return fitted;
-}
-
 // Explorer's "Copy as path" puts the path in quotes; one pair around the whole of it is not part
 // of the path, for the file as for its folder. Any other quote is left to the system to refuse.
 unique_bstr Unquoted(const unique_bstr& path) {
@@ -197,6 +35,15 @@ unique_bstr Unquoted(const unique_bstr& path) {
     const bool quoted = length >= 2 && path.get()[0] == L'"' && path.get()[length - 1] == L'"';
     return unique_bstr(quoted ? SysAllocStringLen(path.get() + 1, length - 2)
                               : SysAllocStringLen(path.get(), length));
+}
+
+// The path as Windows reads a REG_EXPAND_SZ value: its %variables% expanded.
+unique_bstr Expanded(const unique_bstr& path) {
+    const DWORD length = ExpandEnvironmentStringsW(path.get(), nullptr, 0);
+    unique_bstr expanded(length ? SysAllocStringLen(nullptr, length - 1) : nullptr);
+    if (!expanded || ExpandEnvironmentStringsW(path.get(), expanded.get(), length) != length)
+        return unique_bstr(SysAllocStringLen(path.get(), path.length()));
+    return expanded;
 }
 
 // The folder the program lies in, or an empty BSTR where the path names none.
@@ -238,10 +85,9 @@ bool ActionsMenu::Create(HINSTANCE instance) {
     }
     status_ = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, hwnd,
                               nullptr, instance, nullptr);
-    changed_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!status_ || !changed_) return false;
-    WatchStore();
-    follower_.StartPass();
+    if (!status_ || !watch_.Create()) return false;
+    watch_.Arm();
+    follower_.Look();
     DWORD size = 0;
     unique_hkey store;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kStoreKeyPath, 0, KEY_READ, store.put()) ==
@@ -262,49 +108,6 @@ void ActionsMenu::Show(int showCommand) {
     UpdateWindow(hwnd());
 }
 
-bool ActionsMenu::WatchStore() {
-    // Closing a watched key signals its watch (under Wine): that is no change, and it is cleared
-    // below once the new watches stand. A change made meanwhile is read by the look that follows.
-    for (unique_hkey& key : watched_)
-        key.reset();
-    // Armed from the top down, so a level that does not open (not made yet), or that refuses
-    // its watch (ERROR_KEY_DELETED: deleted since it was opened), ends the walk at an armed
-    // parent that sees it come or saw it go.
-    size_t armed = 0;
-    for (; armed < kWatchedLevels; ++armed) {
-        const BOOL store = armed + 1 == kWatchedLevels;
-        const DWORD filter = REG_NOTIFY_CHANGE_NAME | (store ? REG_NOTIFY_CHANGE_LAST_SET : 0);
-        unique_hkey& key = watched_[armed];
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, kWatchedPaths[armed], 0, KEY_NOTIFY | KEY_QUERY_VALUE,
-                          key.put()) != ERROR_SUCCESS ||
-            RegNotifyChangeKeyValue(key.get(), store, filter, changed_.get(), TRUE) !=
-                ERROR_SUCCESS) {
-            key.reset();
-            break;
-        }
-    }
-    ResetEvent(changed_.get());
-    return armed > 0;
-}
-
-// A watch stands while its key does (a deleted key's watch never fires again), and the first
-// level that was not there to watch is still not there.
-bool ActionsMenu::WatchesStand() const {
-    for (size_t level = 0; level < kWatchedLevels; ++level) {
-        if (!watched_[level]) {
-            unique_hkey made;
-            return RegOpenKeyExW(HKEY_CURRENT_USER, kWatchedPaths[level], 0, KEY_READ,
-                                 made.put()) != ERROR_SUCCESS;
-        }
-        if (RegQueryInfoKeyW(watched_[level].get(), nullptr, nullptr, nullptr, nullptr, nullptr,
-                             nullptr, nullptr, nullptr, nullptr, nullptr,
-                             nullptr) == ERROR_KEY_DELETED) {
-            return false;
-        }
-    }
-    return true;
-}
-
 bool ActionsMenu::MayChangeEntries() {
     if (!menuOpen_ && !starting_) return true;
     lookLater_ = true;
@@ -317,13 +120,8 @@ bool ActionsMenu::MayChangeEntries() {
 // taken as the whole story: anyone may change the store beside our writers, at the same moment.
 void ActionsMenu::FollowStore() {
     if (!MayChangeEntries()) return;
-    WatchStore();
-    follower_.Follow();
-    if (follower_.passing()) {
-        passAgain_ = true;  // it may already be past what changed
-    } else {
-        follower_.StartPass();
-    }
+    watch_.Arm();
+    follower_.Look();
     ShowEntries();
 }
 
@@ -340,10 +138,6 @@ void ActionsMenu::ContinueReading() {
         return;
     }
     follower_.ContinuePass(kSliceMs);
-    if (!follower_.passing() && passAgain_) {
-        passAgain_ = false;
-        follower_.StartPass();
-    }
     ShowEntries();
 }
 
@@ -511,7 +305,7 @@ void ActionsMenu::ShowSummary() const {
 }
 
 bool ActionsMenu::RunOnce(DWORD timeoutMs) {
-    HANDLE changed = changed_.get();
+    HANDLE changed = watch_.changed();
     // While the store is read through, messages are answered between slices of it.
     const DWORD wait = (follower_.passing() || building_) && !menuOpen_ ? 0 : timeoutMs;
     const DWORD woke =
@@ -543,7 +337,10 @@ LRESULT ActionsMenu::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             return 0;
         case WM_TIMER:
             if (wParam != kLookTimer) break;
-            if (!WatchesStand() || follower_.Moved()) FollowStore();
+            if (watch_.Written() || !watch_.Stands() || follower_.Moved()) FollowStore();
+            // A slice here too, so that a pass goes on while a modal loop (a box, a window being
+            // moved) keeps the window's own loop from running.
+            ContinueReading();
             return 0;
         case kLookLaterMessage:
             FollowStore();
@@ -586,15 +383,7 @@ void ActionsMenu::OnMenuSelect(UINT item, UINT flags) {
         ShowSummary();
         return;
     }
-    const MenuEntry& entry = entries_[item - kFirstEntryCommand];
-    MenuText text;
-    AppendShown(text.append(L"Key: "), entry.keyName, static_cast<size_t>(lstrlenW(entry.keyName)));
-    if (entry.damaged) {
-        text.append(L"    damaged: it cannot be started");
-    } else {
-        AppendShown(text.append(L"    URL: "), entry.url);
-    }
-    SetWindowTextW(status_, text.c_str());
+    SetWindowTextW(status_, StatusText(entries_[item - kFirstEntryCommand]).c_str());
 }
 
 // What starts is what the store holds for the chosen key now, read again: an entry changed or
@@ -607,7 +396,8 @@ void ActionsMenu::StartEntry(size_t index) {
         PostMessageW(hwnd(), kLookLaterMessage, 0, 0);
     }
     if (!present || entry.damaged) return;
-    const unique_bstr file = Unquoted(entry.path);
+    const unique_bstr expanded = entry.pathExpands ? Expanded(entry.path) : unique_bstr();
+    const unique_bstr file = Unquoted(entry.pathExpands ? expanded : entry.path);
     const unique_bstr folder = FolderOf(file);
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof(info);
@@ -621,11 +411,7 @@ void ActionsMenu::StartEntry(size_t index) {
     const bool tooLong = file.length() >= MAX_PATH;
     if (!tooLong && ShellExecuteExW(&info)) return;
     const DWORD error = tooLong ? static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE) : GetLastError();
-    BoxText text;
-    AppendName(text.append(L"The program of \""), entry, false);
-    AppendShown(text.append(L"\" could not be started.\n\n"), entry.path).append(L"\n\n");
-    AppendDescribed(text, error);
-    MessageBoxW(hwnd(), FitToScreen(text).c_str(), kActionsTitle, MB_OK | MB_ICONHAND);
+    MessageBoxW(hwnd(), StartFailureText(entry, error).c_str(), kActionsTitle, MB_OK | MB_ICONHAND);
 }
 
 }  // namespace plovane::standin

@@ -5,6 +5,7 @@
 #include "common/heap_array.h"
 #include "common/unique_handle.h"
 #include "standin/store_reader.h"
+#include "standin/store_watch.h"
 
 namespace plovane::standin {
 
@@ -16,9 +17,6 @@ inline constexpr UINT kFirstEntryCommand = 1000;
 // every change to the store, and starting the program of the entry chosen.
 class ActionsMenu : public BaseWindow<ActionsMenu> {
 public:
-    // HKCU\Software, the two keys between it and the store, and the store.
-    static constexpr size_t kWatchedLevels = 4;
-
     ActionsMenu() = default;
     ~ActionsMenu() {
         DestroyOwnWindow();
@@ -41,8 +39,6 @@ public:
 private:
     friend class BaseWindow<ActionsMenu>;
     LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
-    bool WatchStore();
-    bool WatchesStand() const;
     void FollowStore();
     void ContinueReading();
     void ShowEntries();
@@ -59,9 +55,8 @@ private:
     void ShowSummary() const;
 
     HWND status_ = nullptr;
-    unique_handle changed_;
-    unique_hkey watched_[kWatchedLevels];
-    // The entries as the menu shows them: they change only when the menu is built again.
+    StoreWatch watch_;
+    // The store as last read: the menu lists these entries, or is being built to.
     StoreFollower follower_;
     const heap_array<MenuEntry>& entries_ = follower_.entries();
     bool shown_ = false;
@@ -73,9 +68,6 @@ private:
     bool menuOpen_ = false;
     bool starting_ = false;
     bool lookLater_ = false;
-    // A change no journal named came while a pass through the store was under way, perhaps
-    // behind it: another pass follows.
-    bool passAgain_ = false;
     int exitCode_ = 0;
 };
 

@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "common/unique_handle.h"
+#include "standin/store_faults.h"
 
 namespace plovane::standin {
 
@@ -62,35 +63,15 @@ LSTATUS SetValue(HKEY entry, int index, const wchar_t* name, DWORD type, const v
     return RegSetValueExW(entry, name, 0, type, static_cast<const BYTE*>(data), bytes);
 }
 
-// Texts are stored with their terminating NUL, as the registry's own tools store them.
-DWORD TextBytes(const wchar_t* text, size_t length) {
-    return static_cast<DWORD>(length + 1) * static_cast<DWORD>(sizeof(*text));
-}
-
 HRESULT WriteValues(HKEY entry, BSTR menuName, BSTR url, BSTR path, DWORD flags) {
-    const struct {
-        const wchar_t* name;
-        BSTR text;
-    } texts[] = {{L"MenuName", menuName}, {L"URL", url}, {L"Path", path}};
-    int index = 0;
-    for (const auto& text : texts) {
-        const LSTATUS status = SetValue(entry, index++, text.name, REG_SZ, text.text,
-                                        TextBytes(text.text, SysStringLen(text.text)));
+    const BSTR texts[] = {menuName, url, path};
+    for (const EntryValue value : {kMenuNameValue, kUrlValue, kPathValue}) {
+        const LSTATUS status = SetValue(entry, value, kEntryValueNames[value], REG_SZ, texts[value],
+                                        TextBytes(SysStringLen(texts[value])));
         if (status != ERROR_SUCCESS) return FromWin32(status);
     }
-    return FromWin32(SetValue(entry, index, L"Flags", REG_DWORD, &flags, sizeof(flags)));
-}
-
-// The key name an unfinished change names, or false when no change is unfinished.
-bool UnfinishedKey(HKEY undo, wchar_t (&keyName)[kMaxKeyNameLength + 1]) {
-    DWORD type = 0, bytes = sizeof(keyName) - sizeof(wchar_t);
-    if (RegQueryValueExW(undo, kUndoKeyName, nullptr, &type, reinterpret_cast<BYTE*>(keyName),
-                         &bytes) != ERROR_SUCCESS ||
-        type != REG_SZ) {
-        return false;
-    }
-    keyName[bytes / sizeof(wchar_t)] = L'\0';
-    return keyName[0] != L'\0' && !std::wcschr(keyName, L'\\');
+    return FromWin32(SetValue(entry, kFlagsValue, kEntryValueNames[kFlagsValue], REG_DWORD, &flags,
+                              sizeof(flags)));
 }
 
 // Finishes a change: once the name is gone the record means nothing, whatever is left of it.
@@ -115,10 +96,10 @@ HRESULT Journal(const wchar_t* keyName) {
         count = 0;
     }
     ++count;
-    wchar_t slot[12];
-    wsprintfW(slot, L"%lu", static_cast<unsigned long>(count % kJournalLength));
-    status = RegSetValueExW(journal.get(), slot, 0, REG_SZ, reinterpret_cast<const BYTE*>(keyName),
-                            TextBytes(keyName, std::wcslen(keyName)));
+    JournalSlotName slot;
+    status =
+        RegSetValueExW(journal.get(), JournalSlot(count, slot), 0, REG_SZ,
+                       reinterpret_cast<const BYTE*>(keyName), TextBytes(std::wcslen(keyName)));
     if (status == ERROR_SUCCESS) {
         status = RegSetValueExW(journal.get(), kJournalCountName, 0, REG_DWORD,
                                 reinterpret_cast<const BYTE*>(&count), sizeof(count));
@@ -133,8 +114,8 @@ HRESULT UndoUnfinished(HKEY store) {
     LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, kUndoKeyPath, 0, KEY_ALL_ACCESS, undo.put());
     if (status == ERROR_FILE_NOT_FOUND) return S_OK;
     if (status != ERROR_SUCCESS) return FromWin32(status);
-    wchar_t keyName[kMaxKeyNameLength + 1] = {};
-    if (UnfinishedKey(undo.get(), keyName)) {
+    KeyName keyName = {};
+    if (ReadKeyName(undo.get(), kUndoKeyName, keyName) && IsEntryName(keyName)) {
         status = DeleteIfThere(store, keyName);
         unique_hkey kept, restored;
         if (status == ERROR_SUCCESS &&
@@ -151,19 +132,22 @@ HRESULT UndoUnfinished(HKEY store) {
 
 // Keeps a copy of the entry about to change, then names it: from that moment on the change
 // counts as unfinished until it is forgotten.
+// Only "not found" means there is no entry to keep: an entry that cannot be read (its key denied
+// to us) is refused before anything is recorded, or undoing this change would delete it.
 HRESULT Record(HKEY store, BSTR keyName, unique_hkey& undo) {
+    unique_hkey current, kept;
+    const LSTATUS opened = RegOpenKeyExW(store, keyName, 0, KEY_READ, current.put());
+    if (opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND) return FromWin32(opened);
     LSTATUS status = DeleteIfThere(HKEY_CURRENT_USER, kUndoKeyPath);
     if (status == ERROR_SUCCESS) status = CreateKey(HKEY_CURRENT_USER, kUndoKeyPath, undo);
-    unique_hkey current, kept;
-    if (status == ERROR_SUCCESS &&
-        RegOpenKeyExW(store, keyName, 0, KEY_READ, current.put()) == ERROR_SUCCESS) {
+    if (status == ERROR_SUCCESS && current) {
         status = CreateKey(undo.get(), kUndoEntryName, kept);
         if (status == ERROR_SUCCESS) status = RegCopyTreeW(current.get(), nullptr, kept.get());
     }
     if (status == ERROR_SUCCESS) {
         status = RegSetValueExW(undo.get(), kUndoKeyName, 0, REG_SZ,
                                 reinterpret_cast<const BYTE*>(keyName),
-                                TextBytes(keyName, SysStringLen(keyName)));
+                                TextBytes(SysStringLen(keyName)));
     }
     if (status != ERROR_SUCCESS && undo) {
         undo.reset();

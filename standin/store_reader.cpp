@@ -1,127 +1,104 @@
 #include "standin/store_reader.h"
 
 #include <algorithm>
-#include <cwchar>
 
 #include "common/unique_handle.h"
 
 namespace plovane::standin {
-
-MarkReadHook g_markReadHook = nullptr;
-
 namespace {
 
 enum class Read { Whole, Missing, OutOfMemory };
 
 // A text value with or without its terminating NUL (entries written by others may lack it),
-// never read beyond the bytes the registry holds.
-Read ReadText(HKEY entry, const wchar_t* name, unique_bstr& out) {
-    DWORD type = 0, bytes = 0;
-    if (RegQueryValueExW(entry, name, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
-        type != REG_SZ) {
+// never read beyond the bytes the registry holds. A path may be stored to be expanded. Most texts
+// fit a small buffer: one call to the registry reads them.
+Read ReadText(HKEY entry, EntryValue value, unique_bstr& out, bool& expands) {
+    wchar_t small[128];
+    DWORD type = 0, bytes = sizeof(small);
+    const wchar_t* name = kEntryValueNames[value];
+    LSTATUS status =
+        RegQueryValueExW(entry, name, nullptr, &type, reinterpret_cast<BYTE*>(small), &bytes);
+    unique_bstr large;
+    const wchar_t* text = small;
+    if (status == ERROR_MORE_DATA) {
+        large = unique_bstr(SysAllocStringLen(nullptr, bytes / sizeof(wchar_t) + 1));
+        if (!large) return Read::OutOfMemory;
+        status = RegQueryValueExW(entry, name, nullptr, &type, reinterpret_cast<BYTE*>(large.get()),
+                                  &bytes);
+        text = large.get();
+    }
+    if (status != ERROR_SUCCESS ||
+        !(type == REG_SZ || (value == kPathValue && type == REG_EXPAND_SZ))) {
         return Read::Missing;
     }
-    unique_bstr text(SysAllocStringLen(nullptr, bytes / sizeof(wchar_t) + 1));
-    if (!text) return Read::OutOfMemory;
-    if (RegQueryValueExW(entry, name, nullptr, nullptr, reinterpret_cast<BYTE*>(text.get()),
-                         &bytes) != ERROR_SUCCESS) {
-        return Read::Missing;
-    }
+    expands = type == REG_EXPAND_SZ;
     UINT length = bytes / sizeof(wchar_t);
-    while (length > 0 && text.get()[length - 1] == L'\0')
+    while (length > 0 && text[length - 1] == L'\0')
         --length;
-    unique_bstr exact(SysAllocStringLen(text.get(), length));
+    unique_bstr exact(SysAllocStringLen(text, length));
     if (!exact) return Read::OutOfMemory;
     out = std::move(exact);
     return Read::Whole;
 }
 
-// A key name held in a text value, into a fixed buffer (no allocation, so a look at the store's
-// state cannot run out of memory); false when there is none.
-bool ReadKeyName(HKEY key, const wchar_t* name, wchar_t (&keyName)[kMaxKeyNameLength + 1]) {
-    DWORD type = 0, bytes = sizeof(keyName) - sizeof(wchar_t);
-    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(keyName), &bytes) !=
-            ERROR_SUCCESS ||
-        type != REG_SZ) {
-        keyName[0] = L'\0';
-        return false;
-    }
-    keyName[bytes / sizeof(wchar_t)] = L'\0';
-    return keyName[0] != L'\0';
-}
-
 bool ReadFlags(HKEY entry, DWORD& flags) {
     DWORD type = 0, bytes = sizeof(flags);
-    return RegQueryValueExW(entry, L"Flags", nullptr, &type, reinterpret_cast<BYTE*>(&flags),
-                            &bytes) == ERROR_SUCCESS &&
+    return RegQueryValueExW(entry, kEntryValueNames[kFlagsValue], nullptr, &type,
+                            reinterpret_cast<BYTE*>(&flags), &bytes) == ERROR_SUCCESS &&
            type == REG_DWORD && bytes == sizeof(flags);
 }
 
-// False only when memory ran out; a damaged entry is still read.
-bool ReadEntry(HKEY parent, const wchar_t* subkey, const wchar_t* keyName, MenuEntry& entry) {
+ULONGLONG Ticks(const FILETIME& time) {
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+// A tenth of a second, in the 100 ns units of a key's time: more than any clock's tick.
+constexpr ULONGLONG kSettledTicks = 1000000;
+
+// False only when memory ran out; a damaged entry is still read. written is its key's time where
+// the caller has it from the enumeration, or null.
+bool ReadEntry(HKEY parent, const wchar_t* subkey, const wchar_t* keyName, MenuEntry& entry,
+               const FILETIME* written = nullptr) {
     lstrcpynW(entry.keyName, keyName, kMaxKeyNameLength + 1);
     unique_hkey key;
     if (RegOpenKeyExW(parent, subkey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
         entry.damaged = true;
         return true;
     }
-    // Its time first: a write after it leaves the entry to be read again by the next pass.
-    RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                     nullptr, nullptr, nullptr, &entry.written);
+    // Its time first: a write after it leaves the entry to be read again by the next pass. A write
+    // within the same tick of the clock would leave the time as read, so a time this recent is not
+    // kept: the next pass (which that write's notification brings) reads the entry again.
+    if (written) {
+        entry.written = *written;
+    } else {
+        RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr, &entry.written);
+    }
+    FILETIME now = {};
+    GetSystemTimeAsFileTime(&now);
+    if (Ticks(entry.written) + kSettledTicks > Ticks(now)) entry.written = FILETIME();
     // Every value is read, even after a missing one, so that the menu can show what is there.
+    unique_bstr* const texts[] = {&entry.menuName, &entry.url, &entry.path};
     bool whole = true;
-    for (auto [name, text] : {std::pair{L"MenuName", &entry.menuName},
-                              std::pair{L"URL", &entry.url}, std::pair{L"Path", &entry.path}}) {
-        const Read read = ReadText(key.get(), name, *text);
+    for (const EntryValue value : {kMenuNameValue, kUrlValue, kPathValue}) {
+        bool expands = false;
+        const Read read = ReadText(key.get(), value, *texts[value], expands);
         if (read == Read::OutOfMemory) return false;
         whole = whole && read == Read::Whole;
+        if (value == kPathValue) entry.pathExpands = expands;
     }
     whole = ReadFlags(key.get(), entry.flags) && whole;
     entry.damaged = !whole || entry.path.length() == 0;
     return true;
 }
 
-int CompareKeyNames(const wchar_t* a, const wchar_t* b) {
-    return CompareStringOrdinal(a, -1, b, -1, TRUE) - CSTR_EQUAL;
-}
-
-// A name that can be a top-level entry of the store: a subkey's own name, never a path to one
-// deeper down (a key inside an entry is no entry, whatever values it holds).
-bool IsEntryName(const wchar_t* keyName) {
-    return keyName[0] != L'\0' && !std::wcschr(keyName, L'\\');
-}
-
-bool SameMark(const StoreMark& a, const StoreMark& b) {
-    return a.counted == b.counted && a.count == b.count && lstrcmpW(a.pending, b.pending) == 0;
-}
-
-void ReadMark(StoreMark& mark) {
-    mark = StoreMark();
-    unique_hkey journal, undo;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kJournalKeyPath, 0, KEY_READ, journal.put()) ==
-        ERROR_SUCCESS) {
-        DWORD type = 0, bytes = sizeof(mark.count);
-        mark.counted =
-            RegQueryValueExW(journal.get(), kJournalCountName, nullptr, &type,
-                             reinterpret_cast<BYTE*>(&mark.count), &bytes) == ERROR_SUCCESS &&
-            type == REG_DWORD && bytes == sizeof(mark.count);
-        if (!mark.counted) mark.count = 0;
-    }
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kUndoKeyPath, 0, KEY_READ, undo.put()) == ERROR_SUCCESS &&
-        (!ReadKeyName(undo.get(), kUndoKeyName, mark.pending) || !IsEntryName(mark.pending))) {
-        mark.pending[0] = L'\0';
-    }
-}
-
 // The key name a journal slot holds; false for a slot that names no entry (gone, not text, too
 // long for a key name, or a path deeper into the store).
-bool ReadJournaled(DWORD change, wchar_t (&keyName)[kMaxKeyNameLength + 1]) {
+bool ReadJournaled(DWORD change, KeyName& keyName) {
     unique_hkey journal;
-    wchar_t slot[12];
-    wsprintfW(slot, L"%lu", static_cast<unsigned long>(change % kJournalLength));
+    JournalSlotName slot;
     return RegOpenKeyExW(HKEY_CURRENT_USER, kJournalKeyPath, 0, KEY_READ, journal.put()) ==
                ERROR_SUCCESS &&
-           ReadKeyName(journal.get(), slot, keyName) && IsEntryName(keyName);
+           ReadKeyName(journal.get(), JournalSlot(change, slot), keyName) && IsEntryName(keyName);
 }
 
 // The entry keyName as the store holds it for readers: for the change in progress, as it was
@@ -145,6 +122,29 @@ struct KeyRead {
     bool present = false;
 };
 
+// Where keyName is, or would go, among entries sorted by key name.
+size_t Place(const heap_array<MenuEntry>& entries, const wchar_t* keyName) {
+    const MenuEntry* at = std::lower_bound(
+        entries.begin(), entries.end(), keyName,
+        [](const MenuEntry& e, const wchar_t* k) { return CompareKeyNames(e.keyName, k) < 0; });
+    return static_cast<size_t>(at - entries.begin());
+}
+
+bool Holds(const heap_array<MenuEntry>& entries, size_t at, const wchar_t* keyName) {
+    return at < entries.size() && CompareKeyNames(entries[at].keyName, keyName) == 0;
+}
+
+// Stable, so that of two of the same name the one read later stays last.
+void SortByKey(heap_array<MenuEntry>& entries) {
+    std::stable_sort(entries.begin(), entries.end(), [](const MenuEntry& a, const MenuEntry& b) {
+        return CompareKeyNames(a.keyName, b.keyName) < 0;
+    });
+}
+
+// Beyond this many, changes are not listed one by one: the entries are shown anew.
+constexpr size_t kMaxListedChanges = 256;
+constexpr unsigned kMaxPassesAgain = 3;
+
 }  // namespace
 
 StoreFollower::Fingerprint StoreFollower::ReadFingerprint() {
@@ -159,17 +159,11 @@ StoreFollower::Fingerprint StoreFollower::ReadFingerprint() {
 }
 
 bool StoreFollower::Moved() const {
-    StoreMark mark;
-    ReadMark(mark);
     const Fingerprint now = ReadFingerprint();
-    return !SameMark(mark, seen_) || now.exists != fingerprint_.exists ||
+    return ReadMark() != seen_ || now.exists != fingerprint_.exists ||
            now.subkeys != fingerprint_.subkeys ||
            CompareFileTime(&now.written, &fingerprint_.written) != 0;
 }
-
-// Beyond this many, changes are not listed one by one: the entries are shown anew.
-constexpr size_t kMaxListedChanges = 256;
-constexpr unsigned kMaxPassesAgain = 3;
 
 void StoreFollower::Note(EntryChange::Kind kind, size_t position) {
     if (renewed_) return;
@@ -188,73 +182,77 @@ bool StoreFollower::TakeChanges(heap_array<EntryChange>& changes) {
 }
 
 bool StoreFollower::Apply(MenuEntry&& entry, bool present) {
-    const MenuEntry* at = std::lower_bound(
-        entries_.begin(), entries_.end(), entry.keyName,
-        [](const MenuEntry& e, const wchar_t* k) { return CompareKeyNames(e.keyName, k) < 0; });
-    const auto index = static_cast<size_t>(at - entries_.begin());
-    const bool found = at != entries_.end() && CompareKeyNames(at->keyName, entry.keyName) == 0;
+    const size_t at = Place(entries_, entry.keyName);
+    const bool found = Holds(entries_, at, entry.keyName);
     if (!present) {
         if (found) {
-            entries_.erase(index);
-            Note(EntryChange::Erased, index);
+            entries_.erase(at);
+            Note(EntryChange::Erased, at);
         }
         return true;
     }
     entry.pass = pass_;  // newer than anything the pass in progress read of it
     if (found) {
-        entries_[index] = std::move(entry);
-        Note(EntryChange::Replaced, index);
+        entries_[at] = std::move(entry);
+        Note(EntryChange::Replaced, at);
         return true;
     }
-    if (!entries_.insert(index, std::move(entry))) return false;
-    Note(EntryChange::Inserted, index);
+    if (!entries_.insert(at, std::move(entry))) return false;
+    Note(EntryChange::Inserted, at);
     return true;
 }
 
-StoreFollower::Look StoreFollower::Follow() {
+void StoreFollower::Look() {
+    FollowJournal();
+    if (passing_) {
+        again_ = true;  // it may already be past what changed
+    } else {
+        StartPass();
+    }
+}
+
+// Reads the entries the journal names since the entries were last settled, and the one whose
+// change is unfinished (now, and when last settled). False when the journal cannot say (gone,
+// outrun, or changing all the time the entries were read), or memory ran out.
+bool StoreFollower::FollowJournal() {
     // Until a first pass has read the whole store, the few entries the journal names are not the
     // store: that pass reads them, and follows the journal from where it began when it ends.
-    if (!based_) return Look::Same;
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        StoreMark before;
-        ReadMark(before);
-        if (g_markReadHook) g_markReadHook();
-        if (seen_.counted && !before.counted) return Look::Unsure;  // the journal went
-        const DWORD from = seen_.counted ? seen_.count : 0;
-        if (before.count - from > kJournalLength) return Look::Unsure;
-        // Every key named since the last look, and the unfinished change's, now and then.
-        heap_array<KeyRead> reads;
-        wchar_t name[kMaxKeyNameLength + 1];
-        bool whole = true;
-        const auto read = [&](const wchar_t* keyName) {
-            KeyRead key;
-            whole = whole && ReadKey(keyName, before, key.entry, key.present) &&
-                    reads.push_back(std::move(key));
-        };
-        // A slot that names no entry changes nothing here; the pass that follows sees the store.
-        for (DWORD change = from + 1; change - from <= before.count - from && whole; ++change) {
-            if (ReadJournaled(change, name)) read(name);
-        }
-        if (before.pending[0] && whole) read(before.pending);
-        if (seen_.pending[0] && whole) read(seen_.pending);
-        if (!whole) {
-            whole_ = false;
-            return Look::Unsure;
-        }
-        if (reads.empty()) return Look::Same;
-        StoreMark after;
-        ReadMark(after);
-        if (!SameMark(before, after)) continue;  // a change ran meanwhile: read it all again
-        for (KeyRead& key : reads) {
-            if (!Apply(std::move(key.entry), key.present)) {
-                whole_ = false;
-                return Look::Unsure;
+    if (!based_) return true;
+    heap_array<KeyRead> reads;
+    bool memory = true;
+    StoreMark read;
+    const bool settled = ReadUnchanged(
+        [&](const StoreMark& before) {
+            reads.clear();
+            if (seen_.counted && !before.counted) return false;  // the journal went
+            const DWORD from = seen_.counted ? seen_.count : 0;
+            if (before.count - from > kJournalLength) return false;  // slots overwritten
+            const auto readKey = [&](const wchar_t* keyName) {
+                KeyRead key;
+                memory = memory && ReadKey(keyName, before, key.entry, key.present) &&
+                         reads.push_back(std::move(key));
+            };
+            // A slot that names no entry changes nothing here; the pass sees the store.
+            for (DWORD change = from + 1; change - from <= before.count - from && memory;
+                 ++change) {
+                KeyName name;
+                if (ReadJournaled(change, name)) readKey(name);
             }
+            if (before.pending[0] && memory) readKey(before.pending);
+            if (seen_.pending[0] && memory) readKey(seen_.pending);
+            return memory;
+        },
+        &read);
+    if (!memory) whole_ = false;
+    if (!settled) return false;
+    for (KeyRead& key : reads) {
+        if (!Apply(std::move(key.entry), key.present)) {
+            whole_ = false;
+            return false;
         }
-        seen_ = before;
-        return Look::Changed;
     }
-    return Look::Unsure;
+    seen_ = read;
+    return true;
 }
 
 void StoreFollower::StartPass() {
@@ -266,7 +264,7 @@ void StoreFollower::StartPass() {
     passFound_.clear();
     // Both taken before the first key is enumerated: whatever moves after this is seen by Moved
     // and read by the next pass, even a change behind this pass's place that nothing journaled.
-    ReadMark(passMark_);
+    passMark_ = ReadMark();
     fingerprint_ = ReadFingerprint();
 }
 
@@ -274,7 +272,7 @@ void StoreFollower::StartPass() {
 // moved it in the registry's order.
 DWORD StoreFollower::Resume(HKEY store) const {
     if (passIndex_ == 0) return 0;
-    wchar_t name[kMaxKeyNameLength + 1];
+    KeyName name;
     DWORD length = kMaxKeyNameLength + 1;
     if (RegEnumKeyExW(store, passIndex_ - 1, name, &length, nullptr, nullptr, nullptr, nullptr) ==
             ERROR_SUCCESS &&
@@ -300,158 +298,141 @@ DWORD StoreFollower::Resume(HKEY store) const {
     return low;
 }
 
-bool StoreFollower::ContinuePass(DWORD budgetMs) {
-    if (!passing_) return false;
+void StoreFollower::ContinuePass(DWORD budgetMs) {
+    if (!passing_) return;
     unique_hkey store;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kStoreKeyPath, 0, KEY_READ, store.put()) !=
         ERROR_SUCCESS) {
-        return FinishPass();
+        FinishPass();
+        return;
     }
     passIndex_ = Resume(store.get());
     const ULONGLONG end = GetTickCount64() + budgetMs;
     for (;;) {
-        wchar_t name[kMaxKeyNameLength + 1];
+        KeyName name;
         DWORD length = kMaxKeyNameLength + 1;
         FILETIME written = {};
         if (RegEnumKeyExW(store.get(), passIndex_, name, &length, nullptr, nullptr, nullptr,
                           &written) != ERROR_SUCCESS) {
-            return FinishPass();
+            FinishPass();
+            return;
         }
         ++passIndex_;
         lstrcpynW(passLast_, name, kMaxKeyNameLength + 1);
-        MenuEntry* held = std::lower_bound(
-            entries_.begin(), entries_.end(), static_cast<const wchar_t*>(name),
-            [](const MenuEntry& e, const wchar_t* k) { return CompareKeyNames(e.keyName, k) < 0; });
-        if (held != entries_.end() && CompareKeyNames(held->keyName, name) == 0 &&
-            CompareFileTime(&held->written, &written) == 0) {
-            held->pass = pass_;
+        const size_t at = Place(entries_, name);
+        if (Holds(entries_, at, name) && CompareFileTime(&entries_[at].written, &written) == 0) {
+            entries_[at].pass = pass_;
         } else {
             MenuEntry entry;
-            if (!ReadEntry(store.get(), name, name, entry) ||
+            if (!ReadEntry(store.get(), name, name, entry, &written) ||
                 !passFound_.push_back(std::move(entry))) {
                 passing_ = false;
                 whole_ = false;
                 passFound_.clear();
-                return false;
+                return;
             }
         }
-        if (GetTickCount64() >= end) return false;
+        if (GetTickCount64() >= end) return;
     }
 }
 
 // What the pass found replaces what was held, what it did not find is gone, and then the changes
 // journaled since it started (and the one unfinished then) are read again over what it read.
-bool StoreFollower::FinishPass() {
+void StoreFollower::FinishPass() {
     passing_ = false;
-    size_t gone = 0;
-    for (const MenuEntry& e : entries_)
-        gone += e.pass != pass_;
-    // A few changes are made one by one, so that what shows the entries changes only them.
-    const bool few = passFound_.size() + gone <= kMaxListedChanges / 4 && !entries_.empty();
-    if (!(few ? FinishPassByEntry() : FinishPassWhole())) return true;
+    const bool merged = ReadMissed() && Merge();
+    passFound_.clear();
+    if (!merged) {
+        whole_ = false;
+        return;
+    }
     seen_ = passMark_;
     based_ = true;
-    const bool unsure = Follow() == Look::Unsure;
-    // A store that still counts other than what was read had keys stepped over (or changed by
-    // another program meanwhile): one more pass, though not for ever under a storm of changes.
+    const bool sure = FollowJournal();
+    // A store that counts other than what was read had keys stepped over, or changed meanwhile.
     const Fingerprint now = ReadFingerprint();
-    const bool miscounted = now.exists ? now.subkeys != entries_.size() : !entries_.empty();
-    passesAgain_ = unsure || miscounted ? passesAgain_ + 1 : 0;
-    if (whole_ && (unsure || miscounted) && passesAgain_ <= kMaxPassesAgain) StartPass();
-    return true;
+    const bool counted = now.exists ? now.subkeys == entries_.size() : entries_.empty();
+    unsure_ = sure && counted ? 0 : unsure_ + 1;
+    const bool again = again_ || (unsure_ > 0 && unsure_ <= kMaxPassesAgain);
+    again_ = false;
+    if (again && whole_) StartPass();
 }
 
-bool StoreFollower::FinishPassByEntry() {
-    for (MenuEntry& found : passFound_) {
-        if (!Apply(std::move(found), true)) {
-            whole_ = false;
-            passFound_.clear();
-            return false;
-        }
-    }
-    passFound_.clear();
-    // A key removed before the pass's place while it read on moves the keys after it down one,
-    // so the pass may have stepped over one: an entry it did not find is looked up on its own.
-    for (size_t i = entries_.size(); i-- > 0;) {
-        if (entries_[i].pass == pass_) continue;
+// A key removed before the pass's place while it read on moves the keys after it down one, so
+// the pass may have stepped over one: each entry held that the enumeration did not find is looked
+// up on its own, and found with the rest where it is there (or its change is unfinished).
+bool StoreFollower::ReadMissed() {
+    SortByKey(passFound_);
+    heap_array<MenuEntry> missed;
+    for (const MenuEntry& held : entries_) {
+        if (held.pass == pass_ || Holds(passFound_, Place(passFound_, held.keyName), held.keyName))
+            continue;
         MenuEntry entry;
         bool present = false;
-        if (!ReadKey(entries_[i].keyName, passMark_, entry, present)) {
-            whole_ = false;
-            return false;
-        }
-        if (present) {
-            entries_[i] = std::move(entry);
-            entries_[i].pass = pass_;
-            Note(EntryChange::Replaced, i);
+        if (!ReadKey(held.keyName, passMark_, entry, present)) return false;
+        if (present && !missed.push_back(std::move(entry))) return false;
+    }
+    if (missed.empty()) return true;
+    if (!passFound_.reserve(passFound_.size() + missed.size())) return false;
+    for (MenuEntry& entry : missed)
+        passFound_.push_back(std::move(entry));
+    SortByKey(passFound_);
+    return true;
+}
+
+// Walks what was held and what the pass found, both in order, into the new entries, noting each
+// step for what shows them: an entry found is put in or read again, one held and neither found
+// nor seen unchanged is taken out.
+bool StoreFollower::Merge() {
+    heap_array<MenuEntry> merged;
+    if (!merged.reserve(entries_.size() + passFound_.size())) return false;
+    size_t held = 0, found = 0;
+    while (held < entries_.size() || found < passFound_.size()) {
+        int order = 1;
+        if (held == entries_.size()) {
+            order = 1;
+        } else if (found == passFound_.size()) {
+            order = -1;
         } else {
-            entries_.erase(i);
-            Note(EntryChange::Erased, i);
+            order = CompareKeyNames(entries_[held].keyName, passFound_[found].keyName);
         }
+        // Of two found of the same name (a key come to twice while keys moved), the later read.
+        if (order >= 0 && found + 1 < passFound_.size() &&
+            CompareKeyNames(passFound_[found].keyName, passFound_[found + 1].keyName) == 0) {
+            ++found;
+            continue;
+        }
+        const size_t at = merged.size();
+        if (order < 0) {
+            if (entries_[held].pass == pass_) {
+                merged.push_back(std::move(entries_[held]));
+            } else {
+                Note(EntryChange::Erased, at);
+            }
+            ++held;
+            continue;
+        }
+        held += order == 0 ? 1 : 0;
+        Note(order == 0 ? EntryChange::Replaced : EntryChange::Inserted, at);
+        passFound_[found].pass = pass_;
+        merged.push_back(std::move(passFound_[found++]));
     }
+    entries_.swap(merged);
     return true;
-}
-
-bool StoreFollower::FinishPassWhole() {
-    renewed_ = true;
-    changes_.clear();
-    const size_t held = entries_.size();
-    for (MenuEntry& found : passFound_) {
-        if (!entries_.push_back(std::move(found))) {
-            whole_ = false;
-            passFound_.clear();
-            size_t i = 0;
-            entries_.keep_if([&](const MenuEntry&) { return i++ < held; });
-            return false;
-        }
-        entries_[entries_.size() - 1].pass = pass_;
-    }
-    passFound_.clear();
-    const auto before = [](const MenuEntry& a, const MenuEntry& b) {
-        return CompareKeyNames(a.keyName, b.keyName) < 0;
-    };
-    // Stable, so that of two of the same name the one found by this pass comes last.
-    if (entries_.size() > held) std::stable_sort(entries_.begin(), entries_.end(), before);
-    // Of two of the same name the one found later (the newer read) stays; and an entry the pass
-    // did not find is gone.
-    for (size_t i = 1; i < entries_.size(); ++i) {
-        if (CompareKeyNames(entries_[i - 1].keyName, entries_[i].keyName) == 0) {
-            entries_[i - 1].pass = 0;
-        }
-    }
-    entries_.keep_if([this](const MenuEntry& e) { return e.pass == pass_; });
-    return true;
-}
-
-heap_array<MenuEntry> StoreFollower::TakeEntries() {
-    heap_array<MenuEntry> taken;
-    taken.swap(entries_);
-    renewed_ = true;
-    return taken;
 }
 
 bool ReadCurrentEntry(const wchar_t* keyName, MenuEntry& entry) {
-    bool present = false;
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        StoreMark before, after;
-        ReadMark(before);
-        MenuEntry read;
-        if (!ReadKey(keyName, before, read, present)) return false;
-        ReadMark(after);
-        entry = std::move(read);
-        if (SameMark(before, after)) break;  // else a change ran meanwhile: read it again
-    }
+    bool present = false, memory = true;
+    MenuEntry read;
+    // Under a storm of changes the last read stands: it is what the store held a moment ago.
+    ReadUnchanged([&](const StoreMark& mark) {
+        read = MenuEntry();
+        memory = ReadKey(keyName, mark, read, present);
+        return memory;
+    });
+    if (!memory) return false;
+    entry = std::move(read);
     return present;
-}
-
-bool ReadMenuEntries(heap_array<MenuEntry>& entries) {
-    StoreFollower follower;
-    follower.StartPass();
-    for (int passes = 0; follower.passing() && follower.whole(); ++passes)
-        follower.ContinuePass(INFINITE);
-    if (!follower.whole()) return false;
-    entries = follower.TakeEntries();
-    return true;
 }
 
 }  // namespace plovane::standin

@@ -1,5 +1,5 @@
-// The stand-in's Actions menu against real stores: what it lists, how it follows changes made by
-// other processes, and what choosing an entry does.
+// The stand-in's Actions menu against real stores: what it lists, and what choosing an entry does
+// (how it follows changes is in store_follow_tests.cpp).
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -7,11 +7,9 @@
 #include <commctrl.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <set>
 #include <string>
-#include <thread>
 
 #include "common/com_apartment.h"
 #include "common/system_text.h"
@@ -99,93 +97,18 @@ TEST_F(ActionsMenuTest, DamagedEntriesAreListedAsSuchAndHideNothingElse) {
     RegSetKeyValueW(HKEY_CURRENT_USER, (store + L"\\c-path-number").c_str(), L"Path", REG_DWORD,
                     &number, sizeof(number));
     RegDeleteKeyValueW(HKEY_CURRENT_USER, (store + L"\\d-no-flags").c_str(), L"Flags");
+    File(L"f-path-to-expand", L"To expand", L"C:\\x.exe");
+    testing::SetStraight(L"f-path-to-expand", standin::kPathValue, L"%SystemRoot%\\x.exe",
+                         REG_EXPAND_SZ);
     unique_hkey bare;
     RegCreateKeyExW(HKEY_CURRENT_USER, (store + L"\\e-empty").c_str(), 0, nullptr, 0, KEY_WRITE,
                     nullptr, bare.put(), nullptr);
     Open();
-    EXPECT_EQ(Items(), (std::vector<std::wstring>{L"Whole", L"b-no-path (damaged)",
-                                                  L"c-path-number (damaged)",
-                                                  L"d-no-flags (damaged)", L"e-empty (damaged)"}));
-    EXPECT_FALSE(Grayed(0));
-    for (int i = 1; i < 5; ++i)
-        EXPECT_TRUE(Grayed(i)) << i;
-}
-
-TEST_F(ActionsMenuTest, ChangesMadeByOtherProcessesShowWithinASecond) {
-    Open();
-    const std::wstring self = testing::ProgramFolder() + L"plovane-tests.exe --register-entry ";
-    ASSERT_EQ(testing::RunProcess(self + L"first", 20000), 0);
-    ASSERT_TRUE(FollowsWithinASecond(1));
-    EXPECT_EQ(Items(), std::vector<std::wstring>{L"menu first"});
-    ASSERT_EQ(testing::RunProcess(self + L"second", 20000), 0);
-    ASSERT_TRUE(FollowsWithinASecond(2));
-    ASSERT_EQ(testing::RunProcess(L"reg.exe delete \"HKCU\\" +
-                                      std::wstring(standin::kStoreKeyPath) + L"\\first\" /f",
-                                  20000),
-              0);
-    ASSERT_TRUE(FollowsWithinASecond(1));
-    EXPECT_EQ(Items(), std::vector<std::wstring>{L"menu second"});
-    testing::ClearStore();  // the whole store goes, and comes back
-    ASSERT_TRUE(FollowsWithinASecond(0));
-    ASSERT_EQ(testing::RunProcess(self + L"third", 20000), 0);
-    ASSERT_TRUE(FollowsWithinASecond(1));
-}
-
-TEST_F(ActionsMenuTest, AStoreDeletedAndMadeAgainManyTimesIsStillFollowed) {
-    Open();
-    // Another thread makes the store and deletes it again while the window follows each
-    // change, so that keys go between the window's opening them and its arming the watch.
-    std::atomic<bool> done{false};
-    std::thread churn([&done] {
-        const std::wstring entry = std::wstring(standin::kStoreKeyPath) + L"\\x1";
-        for (int i = 0; i < 300; ++i) {
-            unique_hkey key;
-            RegCreateKeyExW(HKEY_CURRENT_USER, entry.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                            key.put(), nullptr);
-            key.reset();
-            RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Plovane");
-            if (i % 3 == 0) Sleep(1);
-        }
-        done = true;
-    });
-    while (!done)
-        menu_.RunOnce(5);
-    churn.join();
-    ASSERT_TRUE(FollowsWithinASecond(0));
-    const std::wstring self = testing::ProgramFolder() + L"plovane-tests.exe --register-entry ";
-    ASSERT_EQ(testing::RunProcess(self + L"after", 20000), 0);
-    ASSERT_TRUE(FollowsWithinASecond(1)) << "the window stopped following the store";
-    EXPECT_EQ(Items(), std::vector<std::wstring>{L"menu after"});
-}
-
-TEST_F(ActionsMenuTest, AChangeMadeWhileTheLockIsHeldElsewhereIsShownWithoutWaitingForIt) {
-    File(L"a", L"menu a", L"C:\\a.exe");
-    Open();
-    unique_handle taken(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    unique_handle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    std::thread holder([&] {
-        unique_handle mutex(CreateMutexW(nullptr, FALSE, standin::kStoreMutexName));
-        WaitForSingleObject(mutex.get(), INFINITE);
-        SetEvent(taken.get());
-        WaitForSingleObject(release.get(), INFINITE);
-        ReleaseMutex(mutex.get());
-    });
-    ASSERT_EQ(WaitForSingleObject(taken.get(), 20000), WAIT_OBJECT_0);
-    // Written straight to the registry, as another program might: the window wakes and reads it
-    // without the lock, which only writers take.
-    const std::wstring entry = std::wstring(standin::kStoreKeyPath) + L"\\b";
-    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"MenuName", REG_SZ, L"menu b", 14);
-    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"URL", REG_SZ, L"u", 4);
-    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"Path", REG_SZ, L"C:\\b.exe", 18);
-    const DWORD flags = 0;
-    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"Flags", REG_DWORD, &flags, 4);
-    bool shown = false;
-    for (int i = 0; i < 3 && !shown; ++i)
-        shown = FollowsWithinASecond(2);
-    EXPECT_TRUE(shown);
-    SetEvent(release.get());
-    holder.join();
-    EXPECT_EQ(Items(), (std::vector<std::wstring>{L"menu a", L"menu b"}));
+    EXPECT_EQ(Items(), (std::vector<std::wstring>{
+                           L"Whole", L"b-no-path (damaged)", L"c-path-number (damaged)",
+                           L"d-no-flags (damaged)", L"e-empty (damaged)", L"To expand"}));
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(Grayed(i), i > 0 && i < 5) << i;
 }
 
 TEST_F(ActionsMenuTest, KeyNamesAreOrderedAsTheRegistryOrdersThemWithoutRegardToCase) {
@@ -251,22 +174,37 @@ TEST_F(ActionsMenuTest, TheMenuWithAHugeNameOpensAndEveryEntryIsReachable) {
     }
 }
 
+// A path stored as REG_EXPAND_SZ (as .reg files and regedit store many) is expanded as Windows
+// expands it, and starts like any other.
 TEST_F(ActionsMenuTest, ChoosingAnEntryStartsItsProgramInItsOwnFolder) {
     const std::wstring folder = testing::ProgramFolder();
     const std::wstring marker = folder + L"started-marker.txt";
-    DeleteFileW(marker.c_str());
-    File(L"marker", L"Marker", folder + L"started-marker.exe");
-    Open();
-    testing::BoxCatcher boxes;
-    Choose(0);
-    bool started = false;
-    for (int i = 0; i < 200 && !started; ++i, Sleep(25)) {
-        started = GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES;
+    SetEnvironmentVariableW(L"PLOVANE_TEST_FOLDER", folder.c_str());
+    const struct {
+        const wchar_t* what;
+        DWORD type;
+        std::wstring path;
+    } cases[] = {{L"as text", REG_SZ, folder + L"started-marker.exe"},
+                 {L"to expand", REG_EXPAND_SZ, L"%PLOVANE_TEST_FOLDER%started-marker.exe"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        DeleteFileW(marker.c_str());
+        File(L"marker", L"Marker", L"C:\\replaced.exe");
+        testing::SetStraight(L"marker", standin::kPathValue, c.path, c.type);
+        if (!menu_.hwnd()) Open();
+        ASSERT_TRUE(FollowsWithinASecond(1));
+        ASSERT_FALSE(Grayed(0));
+        testing::BoxCatcher boxes;
+        Choose(0);
+        bool started = false;
+        for (int i = 0; i < 200 && !started; ++i, Sleep(25)) {
+            started = GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES;
+        }
+        ASSERT_TRUE(started);
+        Sleep(100);
+        EXPECT_EQ(testing::ReadStartedFolder(marker) + L"\\", folder);
+        EXPECT_TRUE(boxes.boxes().empty());
     }
-    ASSERT_TRUE(started);
-    Sleep(100);
-    EXPECT_EQ(testing::ReadStartedFolder(marker) + L"\\", folder);
-    EXPECT_TRUE(boxes.boxes().empty());
     DeleteFileW(marker.c_str());
 }
 

@@ -205,18 +205,7 @@ TEST_F(ActionsWindowTest, AFileThatIsNoProgramIsReportedInWordsWithNoInsertMark)
 
 // Writes an entry straight into the store, as another program might, with any texts at all.
 void WriteRaw(const std::wstring& key, const std::wstring& name, const std::wstring& url) {
-    const std::wstring entry = std::wstring(standin::kStoreKeyPath) + L"\\" + key;
-    const std::pair<const wchar_t*, const std::wstring*> texts[] = {
-        {L"MenuName", &name}, {L"URL", &url}, {L"Path", &url}};
-    for (const auto& [value, text] : texts) {
-        ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), value, REG_SZ, text->c_str(),
-                                  static_cast<DWORD>((text->size() + 1) * sizeof(wchar_t))),
-                  ERROR_SUCCESS);
-    }
-    const DWORD flags = 0;
-    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"Flags", REG_DWORD, &flags,
-                              sizeof(flags)),
-              ERROR_SUCCESS);
+    testing::WriteStraight(key, name, url, url);
 }
 
 TEST_F(ActionsWindowTest, TheStatusLineShowsKeysAndUrlsWithControlCharactersAsSpaces) {

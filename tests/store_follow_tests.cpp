@@ -18,6 +18,7 @@
 #include "common/unique_handle.h"
 #include "standin/actions_menu.h"
 #include "standin/store.h"
+#include "standin/store_faults.h"
 #include "tests/support/actions_menu_fixture.h"
 #include "tests/support/box_catcher.h"
 #include "tests/support/fake_session.h"
@@ -28,46 +29,20 @@
 namespace plovane {
 namespace {
 
+using testing::DeleteStraight;
+using testing::FillStraight;
+using testing::KeyName;
 using testing::ToBstr;
+using testing::WriteStraight;
+
+// Another program's edit of an entry's menu name, as regedit makes it.
+void RenameStraight(const std::wstring& key, const std::wstring& name) {
+    testing::SetStraight(key, standin::kMenuNameValue, name);
+}
 
 constexpr DWORD kWaitMs = 20000;
 // Generous against what a user may wait (a second); speed itself is measured under bench/.
 constexpr DWORD kFollowMs = 5000;
-
-std::wstring KeyName(int i) {
-    wchar_t key[16];
-    swprintf(key, 16, L"key-%05d", i);
-    return key;
-}
-
-// Written straight to the registry, as a .reg file imported with regedit would write them.
-void FillStore(int count) {
-    unique_hkey store;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, standin::kStoreKeyPath, 0, nullptr, 0, KEY_WRITE,
-                              nullptr, store.put(), nullptr),
-              ERROR_SUCCESS);
-    const DWORD flags = 0;
-    for (int i = 0; i < count; ++i) {
-        unique_hkey entry;
-        ASSERT_EQ(RegCreateKeyExW(store.get(), KeyName(i).c_str(), 0, nullptr, 0, KEY_WRITE,
-                                  nullptr, entry.put(), nullptr),
-                  ERROR_SUCCESS);
-        const std::wstring menu = L"Menu " + KeyName(i);
-        const struct {
-            const wchar_t* name;
-            const wchar_t* text;
-        } texts[] = {{L"MenuName", menu.c_str()},
-                     {L"URL", L"http://example.invalid/"},
-                     {L"Path", L"C:\\nowhere\\p.exe"}};
-        for (const auto& t : texts) {
-            RegSetValueExW(
-                entry.get(), t.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(t.text),
-                static_cast<DWORD>(wcslen(t.text) + 1) * static_cast<DWORD>(sizeof(wchar_t)));
-        }
-        RegSetValueExW(entry.get(), L"Flags", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&flags),
-                       sizeof(flags));
-    }
-}
 
 HRESULT Register(const std::wstring& key, const std::wstring& path = L"C:\\nowhere\\p.exe") {
     return standin::StoreEntry(ToBstr(key).get(), ToBstr(L"menu " + key).get(),
@@ -148,27 +123,6 @@ protected:
     bool holding_ = false;
 };
 
-TEST_F(FollowingWindowTest, WhileAnotherProcessHoldsTheLockTheWindowAnswersAndCatchesUp) {
-    ASSERT_HRESULT_SUCCEEDED(Register(L"a"));
-    Start();
-    ASSERT_TRUE(StatusBecomes(status_, Programs(1), kWaitMs));
-    HoldLock();
-    // Written straight to the registry, as another program might, so that the window wakes.
-    const std::wstring entry = std::wstring(standin::kStoreKeyPath) + L"\\b";
-    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"MenuName", REG_SZ, L"menu b", 14);
-    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"URL", REG_SZ, L"u", 4);
-    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"Path", REG_SZ, L"C:\\b.exe", 18);
-    const DWORD flags = 0;
-    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"Flags", REG_DWORD, &flags, 4);
-    for (int i = 0; i < 40; ++i, Sleep(50)) {
-        ASSERT_TRUE(Answers(window_, 1000)) << "the window waited on the lock, look " << i;
-    }
-    ReleaseLock();
-    EXPECT_TRUE(StatusBecomes(status_, Programs(2), kFollowMs)) << StatusText(status_);
-    ASSERT_HRESULT_SUCCEEDED(Register(L"c"));
-    EXPECT_TRUE(StatusBecomes(status_, Programs(3), kFollowMs)) << StatusText(status_);
-}
-
 // Deletes the stand-in's keys over and over for the given time.
 int DeleteStormFromChild(DWORD ms) {
     const ULONGLONG end = GetTickCount64() + ms;
@@ -217,12 +171,7 @@ TEST_F(FollowingWindowTest, WhatIsHighlightedInTheOpenMenuIsWhatStartsWhateverCh
     // A change the window cannot finish reading under the lock (a retry follows later), then
     // another once the menu is open: neither may change the items under the open popup.
     HoldLock();
-    const std::wstring entry = std::wstring(standin::kStoreKeyPath) + L"\\b";
-    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"MenuName", REG_SZ, L"menu b", 14);
-    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"URL", REG_SZ, L"u", 4);
-    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"Path", REG_SZ, L"C:\\nowhere\\b.exe", 34);
-    const DWORD flags = 0;
-    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"Flags", REG_DWORD, &flags, 4);
+    WriteStraight(L"b", L"menu b", L"u", L"C:\\nowhere\\b.exe");
     ASSERT_TRUE(Answers(window_, kWaitMs));
     ASSERT_TRUE(OpenMenu());
     FirstHighlighted();
@@ -243,7 +192,7 @@ protected:
     static constexpr int kEntries = 10000;
     void SetUp() override {
         FollowingWindowTest::SetUp();
-        FillStore(kEntries);
+        FillStraight(kEntries);
         Start(120000);
         // The window answers all the while it reads the store and lists it.
         const ULONGLONG end = GetTickCount64() + 120000;
@@ -314,7 +263,7 @@ TEST_F(BigStoreTest, ItsMenuOfTenThousandItemsOpensAndItsItemsAreReached) {
 TEST(FollowingInProcessTest, OneChangeInABigStoreReadsOnlyTheEntryChanged) {
     com_apartment apartment;
     testing::ClearStore();
-    FillStore(2000);
+    FillStraight(2000);
     standin::ActionsMenu menu;
     ASSERT_TRUE(menu.Create(GetModuleHandleW(nullptr)));
     for (int i = 0; i < 2000 && menu.entries().size() != 2000; ++i)
@@ -331,8 +280,7 @@ TEST(FollowingInProcessTest, OneChangeInABigStoreReadsOnlyTheEntryChanged) {
     EXPECT_STREQ(menu.entries()[1001].keyName, L"key-01000x");
     // Changed straight in the registry, as another program would: no journal names it, and the
     // window goes through the store, reading again only the entry whose key was written.
-    const std::wstring renamed = std::wstring(standin::kStoreKeyPath) + L"\\" + KeyName(500);
-    RegSetKeyValueW(HKEY_CURRENT_USER, renamed.c_str(), L"MenuName", REG_SZ, L"Renamed", 16);
+    RenameStraight(KeyName(500), L"Renamed");
     for (int i = 0; i < 500 && testing::FromBstr(menu.entries()[500].menuName.get()) != L"Renamed";
          ++i) {
         menu.RunOnce(10);
@@ -350,7 +298,7 @@ TEST(FollowingInProcessTest, AFreshWindowShowsTheWholeStoreOrNoneOfIt) {
     com_apartment apartment;
     testing::ClearStore();
     constexpr size_t kEntries = 4000;
-    FillStore(static_cast<int>(kEntries) - 1);
+    FillStraight(static_cast<int>(kEntries) - 1);
     ASSERT_HRESULT_SUCCEEDED(Register(KeyName(7)));
     ASSERT_HRESULT_SUCCEEDED(Register(L"zz-journaled"));
     standin::ActionsMenu menu;
@@ -362,6 +310,45 @@ TEST(FollowingInProcessTest, AFreshWindowShowsTheWholeStoreOrNoneOfIt) {
         ASSERT_TRUE(listed == 0 || listed == kEntries) << listed << " of " << kEntries;
     }
     EXPECT_EQ(menu.entries().size(), kEntries);
+    DestroyWindow(menu.hwnd());
+    testing::PumpMessages();
+    testing::ClearStore();
+}
+
+// Another program deletes and makes again a key in front of all the others while passes run through
+// a store of thousands, and our writer registers beside it: each deletion moves the keys after it
+// down one under the enumeration, yet no entry that stays in the store is ever missing from what
+// the window holds, at any step.
+TEST(FollowingInProcessTest, KeysMovingUnderARunningPassNeverHideAnEntry) {
+    com_apartment apartment;
+    testing::ClearStore();
+    constexpr int kEntries = 3000;
+    FillStraight(kEntries);
+    standin::ActionsMenu menu;
+    ASSERT_TRUE(menu.Create(GetModuleHandleW(nullptr)));
+    const auto stayed = [&menu] {
+        return std::count_if(menu.entries().begin(), menu.entries().end(),
+                             [](const standin::MenuEntry& e) { return e.keyName[0] == L'k'; });
+    };
+    for (int i = 0; i < 3000 && (stayed() != kEntries || menu.reading()); ++i)
+        menu.RunOnce(10);
+    ASSERT_EQ(stayed(), kEntries);
+    std::atomic<bool> done{false};
+    std::thread churn([&done] {
+        while (!done) {
+            WriteStraight(L"0-front", L"front");
+            DeleteStraight(L"0-front");
+        }
+    });
+    for (int step = 0; step < 400; ++step) {
+        if (step % 40 == 0) {
+            ASSERT_HRESULT_SUCCEEDED(Register(L"m-ours-" + std::to_wstring(step)));
+        }
+        menu.RunOnce(10);
+        ASSERT_EQ(stayed(), kEntries) << "step " << step;
+    }
+    done = true;
+    churn.join();
     DestroyWindow(menu.hwnd());
     testing::PumpMessages();
     testing::ClearStore();
@@ -384,6 +371,15 @@ TEST(FollowingInProcessTest, AChangeNoNotificationReportsIsShownByTheWindowsOwnL
         }
         EXPECT_EQ(menu.entries().size(), static_cast<size_t>(round));
     }
+    // A value changed inside an entry moves no key but the entry's, nor the journal.
+    RenameStraight(KeyName(2), L"Renamed");
+    const ULONGLONG end = GetTickCount64() + kFollowMs;
+    while (testing::FromBstr(menu.entries()[1].menuName.get()) != L"Renamed" &&
+           GetTickCount64() < end) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        testing::PumpMessages();
+    }
+    EXPECT_EQ(testing::FromBstr(menu.entries()[1].menuName.get()), L"Renamed");
     DestroyWindow(menu.hwnd());
     testing::PumpMessages();
     testing::ClearStore();
@@ -397,26 +393,6 @@ namespace others {
 const std::wstring kStore = standin::kStoreKeyPath;
 const std::wstring kJournal = standin::kJournalKeyPath;
 
-void WriteStraight(const std::wstring& key, const std::wstring& name,
-                   const std::wstring& path = L"C:\\nowhere\\p.exe") {
-    const std::wstring entry = kStore + L"\\" + key;
-    const std::pair<const wchar_t*, const std::wstring*> texts[] = {
-        {L"MenuName", &name}, {L"URL", &path}, {L"Path", &path}};
-    for (const auto& [value, text] : texts) {
-        RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), value, REG_SZ, text->c_str(),
-                        static_cast<DWORD>(text->size() + 1) * static_cast<DWORD>(sizeof(wchar_t)));
-    }
-    const DWORD flags = 0;
-    RegSetKeyValueW(HKEY_CURRENT_USER, entry.c_str(), L"Flags", REG_DWORD, &flags, sizeof(flags));
-}
-void DeleteStraight(const std::wstring& key) {
-    RegDeleteTreeW(HKEY_CURRENT_USER, (kStore + L"\\" + key).c_str());
-}
-void RenameStraight(const std::wstring& key, const std::wstring& name) {
-    RegSetKeyValueW(HKEY_CURRENT_USER, (kStore + L"\\" + key).c_str(), L"MenuName", REG_SZ,
-                    name.c_str(),
-                    static_cast<DWORD>(name.size() + 1) * static_cast<DWORD>(sizeof(wchar_t)));
-}
 DWORD JournalCount() {
     DWORD count = 0, bytes = sizeof(count);
     RegGetValueW(HKEY_CURRENT_USER, kJournal.c_str(), standin::kJournalCountName, RRF_RT_REG_DWORD,
@@ -427,8 +403,9 @@ DWORD JournalCount() {
 // (or a faulty one, or anyone else writing there).
 void JournalSlot(const std::wstring& named) {
     const DWORD count = JournalCount() + 1;
-    const std::wstring slot = std::to_wstring(count % standin::kJournalLength);
-    RegSetKeyValueW(HKEY_CURRENT_USER, kJournal.c_str(), slot.c_str(), REG_SZ, named.c_str(),
+    standin::JournalSlotName slot;
+    RegSetKeyValueW(HKEY_CURRENT_USER, kJournal.c_str(), standin::JournalSlot(count, slot), REG_SZ,
+                    named.c_str(),
                     static_cast<DWORD>(named.size() + 1) * static_cast<DWORD>(sizeof(wchar_t)));
     RegSetKeyValueW(HKEY_CURRENT_USER, kJournal.c_str(), standin::kJournalCountName, REG_DWORD,
                     &count, sizeof(count));
@@ -448,45 +425,122 @@ void StoreOfThree() {
         ASSERT_HRESULT_SUCCEEDED(Register(key));
 }
 
+// How a change is made, beside what it is: with the menu open meanwhile; on a thread of its own
+// while the window runs its loop; with the window's half-second looks swallowed, so that only its
+// change notifications are left; or with the store's lock held by another thread all the while.
+enum How : unsigned {
+    Plain = 0,
+    MenuOpen = 1,
+    WhileRunning = 2,
+    NotificationsOnly = 4,
+    Locked = 8
+};
+
 struct Case {
     const char* what;
-    bool menuOpen;
+    unsigned how;
     void (*change)();
     // Made first, and followed by the window, where the change needs a window that saw it.
     void (*before)() = nullptr;
 };
 
+std::wstring Self() {
+    return L"\"" + testing::ProgramFolder() + L"plovane-tests.exe\" ";
+}
+
+// Imports a .reg file with regedit, as a user would double-click one.
+void ImportReg(const std::wstring& body) {
+    const std::wstring file = testing::ProgramFolder() + L"follow-test.reg";
+    const std::wstring text = L"\xFEFFWindows Registry Editor Version 5.00\r\n\r\n" + body;
+    unique_handle out(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    WriteFile(out.get(), text.data(),
+              static_cast<DWORD>(text.size()) * static_cast<DWORD>(sizeof(wchar_t)), &written,
+              nullptr);
+    out.reset();
+    EXPECT_EQ(testing::RunProcess(L"regedit.exe /s \"" + file + L"\"", kWaitMs), 0);
+    DeleteFileW(file.c_str());
+}
+
+// Writes one value of b over and over for a second, as another program's loop might, then renames
+// a a moment after: three times.
+void BurstsThenRename() {
+    for (int round = 0; round < 3; ++round) {
+        const ULONGLONG end = GetTickCount64() + 1000;
+        for (int i = 0; GetTickCount64() < end; ++i)
+            RenameStraight(L"b", L"burst " + std::to_wstring(i));
+        Sleep(200);
+        RenameStraight(L"a", L"renamed " + std::to_wstring(round));
+    }
+}
+
 const Case kCases[] = {
-    {"b deleted straight", false, [] { DeleteStraight(L"b"); }},
-    {"c renamed straight", false, [] { RenameStraight(L"c", L"Entry c edited"); }},
-    {"e added straight", false, [] { WriteStraight(L"e", L"Entry e"); }},
-    {"b deleted, c renamed and e added straight, with a Register of d", false,
+    {"b deleted straight", Plain, [] { DeleteStraight(L"b"); }},
+    {"c renamed straight", Plain, [] { RenameStraight(L"c", L"Entry c edited"); }},
+    {"e added straight", Plain, [] { WriteStraight(L"e", L"Entry e"); }},
+    {"b deleted, c renamed and e added straight, with a Register of d", Plain,
      [] {
          DeleteStraight(L"b");
          RenameStraight(L"c", L"Entry c edited");
          WriteStraight(L"e", L"Entry e");
          Register(L"d");
      }},
-    {"the same with the menu open", true,
+    {"the same with the menu open", MenuOpen,
      [] {
          DeleteStraight(L"b");
          RenameStraight(L"c", L"Entry c edited");
          WriteStraight(L"e", L"Entry e");
          Register(L"d");
      }},
-    {"b deleted straight with an Unregister of a", false,
+    {"b deleted straight with an Unregister of a", Plain,
      [] {
          DeleteStraight(L"b");
          standin::RemoveEntry(ToBstr(L"a").get());
      }},
-    {"the whole key deleted", false, [] { testing::ClearStore(); }},
-    {"the whole key deleted with the menu open, then six Registers", true,
+    {"the whole key deleted", Plain, [] { testing::ClearStore(); }},
+    {"d registered by another process", Plain,
+     [] { EXPECT_EQ(testing::RunProcess(Self() + L"--register-entry d", kWaitMs), 0); }},
+    {"b deleted by reg.exe", Plain,
+     [] {
+         EXPECT_EQ(testing::RunProcess(
+                       L"reg.exe delete \"HKCU\\" + testing::EntryPath(L"b") + L"\" /f", kWaitMs),
+                   0);
+     }},
+    {"a .reg file imported: e added, c renamed", Plain,
+     [] {
+         const std::wstring key = L"[HKEY_CURRENT_USER\\" + testing::EntryPath(L"e") + L"]\r\n";
+         ImportReg(key +
+                   L"\"MenuName\"=\"Entry e\"\r\n\"URL\"=\"u\"\r\n\"Path\"=\"C:\\\\e.exe\"\r\n" +
+                   L"\"Flags\"=dword:00000000\r\n\r\n[HKEY_CURRENT_USER\\" +
+                   testing::EntryPath(L"c") + L"]\r\n\"MenuName\"=\"Entry c edited\"\r\n");
+     }},
+    {"e added straight while another process holds the store's lock", Locked,
+     [] { WriteStraight(L"e", L"Entry e"); }},
+    {"b's key denied to everyone, a Register of b refused, then allowed", Plain,
+     [] {
+         testing::DeniedKey denied(L"b");
+         EXPECT_TRUE(denied.denied());
+         EXPECT_EQ(Register(L"b", L"C:\\nowhere\\new.exe"), E_ACCESSDENIED);
+     }},
+    {"bursts of writes to b, each followed by a rename of a", WhileRunning | NotificationsOnly,
+     &BurstsThenRename},
+    {"the store made and deleted 300 times while the window follows, then a Register", WhileRunning,
+     [] {
+         for (int i = 0; i < 300; ++i) {
+             WriteStraight(L"x1", L"x1");
+             testing::ClearStore();
+             if (i % 3 == 0) Sleep(1);
+         }
+         Register(L"after");
+     }},
+    {"the whole key deleted with the menu open, then six Registers", MenuOpen,
      [] {
          testing::ClearStore();
          for (const wchar_t* key : {L"n1", L"n2", L"n3", L"n4", L"n5", L"n6"})
              Register(key);
      }},
-    {"the store's own key deleted, then a Register: the journal starts again at one", false,
+    {"the store's own key deleted, then a Register: the journal starts again at one", Plain,
      [] {
          RegDeleteTreeW(HKEY_CURRENT_USER, kStore.c_str());
          RegDeleteTreeW(HKEY_CURRENT_USER, kJournal.c_str());
@@ -495,36 +549,36 @@ const Case kCases[] = {
     // What a storm of deletions did to a window that happened to look between the journal going
     // and the store going: it saw no journal, and the next one started at one, naming only what
     // was registered after, so "one change, explained" hid the entry deleted with it.
-    {"the journal deleted, seen; then b deleted straight and a Register: the journal at one", false,
+    {"the journal deleted, seen; then b deleted straight and a Register: the journal at one", Plain,
      [] {
          DeleteStraight(L"b");
          Register(L"after");
      },
      [] { RegDeleteTreeW(HKEY_CURRENT_USER, kJournal.c_str()); }},
-    {"a journal slot naming a nested key that holds the four values", false,
+    {"a journal slot naming a nested key that holds the four values", Plain,
      [] {
          WriteStraight(L"b\\child", L"Phantom");
          JournalSlot(L"b\\child");
          Register(L"f");
      }},
-    {"a journal slot naming a missing key", false, [] { JournalSlot(L"zz-missing"); }},
-    {"a journal slot naming an over-long key name", false,
+    {"a journal slot naming a missing key", Plain, [] { JournalSlot(L"zz-missing"); }},
+    {"a journal slot naming an over-long key name", Plain,
      [] {
          JournalSlot(std::wstring(300, L'x'));
          WriteStraight(L"e", L"Entry e");
      }},
-    {"a journal count written before its slot, the change itself made, then a Register", false,
+    {"a journal count written before its slot, the change itself made, then a Register", Plain,
      [] {
          WriteStraight(L"e", L"Entry e");
          JournalCountOnly();
          Register(L"f");
      }},
-    {"a change finished but never journaled (its writer died), then a Register", false,
+    {"a change finished but never journaled (its writer died), then a Register", Plain,
      [] {
          WriteStraight(L"e", L"Entry e");
          Register(L"f");
      }},
-    {"seventy Registers with the menu open, and b deleted straight among them", true,
+    {"seventy Registers with the menu open, and b deleted straight among them", MenuOpen,
      [] {
          for (int i = 0; i < 70; ++i) {
              Register(KeyName(i));
@@ -564,6 +618,39 @@ void RunFor(standin::ActionsMenu& menu, DWORD ms) {
         menu.RunOnce(50);
 }
 
+// The window's half-second looks swallowed: only its change notifications are left.
+WNDPROC g_windowProc = nullptr;
+LRESULT CALLBACK WithoutLooks(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    return msg == WM_TIMER ? 0 : CallWindowProcW(g_windowProc, hwnd, msg, wParam, lParam);
+}
+
+// The store's lock held by a thread of its own while this lives, as another process would.
+class LockHolder {
+public:
+    explicit LockHolder(bool hold) {
+        if (!hold) return;
+        holder_ = std::thread([this] {
+            unique_handle mutex(CreateMutexW(nullptr, FALSE, standin::kStoreMutexName));
+            WaitForSingleObject(mutex.get(), INFINITE);
+            SetEvent(taken_.get());
+            WaitForSingleObject(release_.get(), INFINITE);
+            ReleaseMutex(mutex.get());
+        });
+        WaitForSingleObject(taken_.get(), kWaitMs);
+    }
+    ~LockHolder() {
+        SetEvent(release_.get());
+        if (holder_.joinable()) holder_.join();
+    }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+
+private:
+    unique_handle taken_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    unique_handle release_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::thread holder_;
+};
+
 // A window of its own for each case, in this process, where its menu can be read item by item.
 class FollowingOthersTest : public ::testing::Test {
 protected:
@@ -585,15 +672,32 @@ TEST_F(FollowingOthersTest, WhateverAnyoneChangesTheMenuEqualsTheStoresTopLevelE
         ASSERT_TRUE(menu.Create(GetModuleHandleW(nullptr)));
         if (c.before) c.before();
         EXPECT_TRUE(MenuBecomesTheStore(menu, kFollowMs)) << "before the change";
-        // Settled: no pass left over from the setting up that would read the change by chance.
+        // Settled: a half-second look has come, and no pass is left over from the setting up
+        // that would read the change by chance.
         RunFor(menu, 600);
         for (int i = 0; i < 200 && menu.reading(); ++i)
             menu.RunOnce(50);
         EXPECT_FALSE(menu.reading());
-        if (c.menuOpen) SendMessageW(menu.hwnd(), WM_ENTERMENULOOP, FALSE, 0);
+        if (c.how & NotificationsOnly) {
+            g_windowProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
+                menu.hwnd(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WithoutLooks)));
+        }
+        if (c.how & MenuOpen) SendMessageW(menu.hwnd(), WM_ENTERMENULOOP, FALSE, 0);
         const std::vector<std::wstring> shown = ItemsOf(menu);
-        c.change();
-        if (c.menuOpen) {
+        LockHolder lock(c.how & Locked);
+        if (c.how & WhileRunning) {
+            std::atomic<bool> done{false};
+            std::thread changer([&] {
+                c.change();
+                done = true;
+            });
+            while (!done)
+                menu.RunOnce(5);
+            changer.join();
+        } else {
+            c.change();
+        }
+        if (c.how & MenuOpen) {
             RunFor(menu, 1200);  // the window's own looks come meanwhile
             EXPECT_EQ(ItemsOf(menu), shown) << "the menu changed under its open popup";
             SendMessageW(menu.hwnd(), WM_EXITMENULOOP, FALSE, 0);
@@ -617,7 +721,7 @@ TEST_F(FollowingOthersTest, ChoosingAnItemStartsWhatTheStoreHoldsForItNow) {
     SendMessageW(menu.hwnd(), WM_ENTERMENULOOP, FALSE, 0);
     const UINT first = GetMenuItemID(menu.actionsMenu(), 0);
     const UINT second = GetMenuItemID(menu.actionsMenu(), 1);
-    WriteStraight(L"a", L"menu a", L"C:\\nowhere\\moved.exe");
+    WriteStraight(L"a", L"menu a", L"url", L"C:\\nowhere\\moved.exe");
     DeleteStraight(L"b");
     RunFor(menu, 700);
     SendMessageW(menu.hwnd(), WM_EXITMENULOOP, FALSE, 0);
@@ -638,7 +742,7 @@ TEST_F(FollowingOthersTest, ChoosingAnItemStartsWhatTheStoreHoldsForItNow) {
 }  // namespace others
 
 void PassThrough(standin::StoreFollower& follower) {
-    follower.StartPass();
+    follower.Look();
     while (follower.passing())
         follower.ContinuePass(INFINITE);
 }
@@ -651,7 +755,6 @@ TEST(StoreFollowerTest, AnyChangeOfTheStoresKeyOrJournalShowsAsMovedUntilTheNext
     const struct {
         const char* what;
         void (*change)();
-        bool storeKeyMoves = true;
     } cases[] = {
         {"an entry renamed straight: as many entries, the journal as it was",
          [] {
@@ -664,11 +767,11 @@ TEST(StoreFollowerTest, AnyChangeOfTheStoresKeyOrJournalShowsAsMovedUntilTheNext
              RegCopyTreeW(source.get(), nullptr, target.get());
              RegDeleteTreeW(HKEY_CURRENT_USER, from.c_str());
          }},
-        {"an entry added straight", [] { others::WriteStraight(L"e", L"Entry e"); }},
-        {"an entry deleted straight", [] { others::DeleteStraight(L"a"); }},
+        {"an entry added straight", [] { WriteStraight(L"e", L"Entry e"); }},
+        {"an entry deleted straight", [] { DeleteStraight(L"a"); }},
         {"the store deleted", [] { testing::ClearStore(); }},
         {"a Register", [] { Register(L"f"); }},
-        {"a journal count moved alone", [] { others::JournalCountOnly(); }, false},
+        {"a journal count moved alone", [] { others::JournalCountOnly(); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -679,10 +782,6 @@ TEST(StoreFollowerTest, AnyChangeOfTheStoresKeyOrJournalShowsAsMovedUntilTheNext
         Sleep(20);  // a write in the same instant could keep the store key's time
         c.change();
         EXPECT_TRUE(follower.Moved());
-        follower.Follow();
-        if (c.storeKeyMoves) {
-            EXPECT_TRUE(follower.Moved()) << "the journal alone settles nothing";
-        }
         PassThrough(follower);
         EXPECT_FALSE(follower.Moved());
         EXPECT_EQ(follower.entries().size(), testing::ReadStore().size());
@@ -690,31 +789,28 @@ TEST(StoreFollowerTest, AnyChangeOfTheStoresKeyOrJournalShowsAsMovedUntilTheNext
     testing::ClearStore();
 }
 
-// The journal holds the last 64 changes: a follower that missed more says it cannot tell, and
-// never takes what the overwritten slots now name for the changes it missed.
-TEST(StoreFollowerTest, MoreChangesThanTheJournalHoldsAreNeverTakenAsFollowed) {
+// Our own changes are read by their journal slots at once, before the pass that follows, also
+// where the count passes the journal's length; a follower that missed more changes than the
+// journal holds never takes what the overwritten slots now name for them, and its pass settles it.
+TEST(StoreFollowerTest, OurOwnChangesAreReadFromTheJournalBeforeAnyPass) {
     testing::ClearStore();
-    ASSERT_HRESULT_SUCCEEDED(Register(L"first"));
     standin::StoreFollower follower;
     PassThrough(follower);
-    ASSERT_EQ(follower.entries().size(), 1u);
-    for (const int changes : {64, 70}) {
-        SCOPED_TRACE(changes);
-        const size_t before = follower.entries().size();
-        for (int i = 0; i < changes; ++i)
-            ASSERT_HRESULT_SUCCEEDED(Register(std::to_wstring(changes) + L"-" + KeyName(i)));
-        const auto look = follower.Follow();
-        if (changes <= static_cast<int>(standin::kJournalLength)) {
-            EXPECT_EQ(look, standin::StoreFollower::Look::Changed);
-        } else {
-            EXPECT_EQ(look, standin::StoreFollower::Look::Unsure);
-        }
-        if (look != standin::StoreFollower::Look::Unsure) {
-            EXPECT_EQ(follower.entries().size(), before + static_cast<size_t>(changes));
-        }
-        PassThrough(follower);
-        EXPECT_EQ(follower.entries().size(), testing::ReadStore().size());
+    constexpr size_t kChanges = standin::kJournalLength + 6;
+    for (size_t i = 0; i < kChanges; ++i) {
+        ASSERT_HRESULT_SUCCEEDED(Register(KeyName(static_cast<int>(i))));
+        follower.Look();
+        ASSERT_EQ(follower.entries().size(), i + 1) << "change " << i + 1 << " not read at once";
+        while (follower.passing())
+            follower.ContinuePass(INFINITE);
     }
+    for (size_t i = 0; i < kChanges; ++i)
+        ASSERT_HRESULT_SUCCEEDED(Register(L"more-" + KeyName(static_cast<int>(i))));
+    follower.Look();
+    EXPECT_EQ(follower.entries().size(), kChanges) << "overwritten slots taken as followed";
+    while (follower.passing())
+        follower.ContinuePass(INFINITE);
+    EXPECT_EQ(follower.entries().size(), 2 * kChanges);
     testing::ClearStore();
 }
 
@@ -731,12 +827,9 @@ struct ForgetRefused : ::testing::Test {
         testing::ClearStore();
     }
     static std::wstring ShownPath(const wchar_t* key) {
-        heap_array<standin::MenuEntry> entries;
-        EXPECT_TRUE(standin::ReadMenuEntries(entries));
-        for (const auto& e : entries) {
-            if (lstrcmpW(e.keyName, key) == 0) return testing::FromBstr(e.path.get());
-        }
-        return L"(none)";
+        const auto shown = testing::AsTheMenuShowsIt();
+        const auto entry = shown.find(key);
+        return entry == shown.end() ? L"(none)" : entry->second.path;
     }
 };
 

@@ -9,6 +9,7 @@
 #include "common/unique_bstr.h"
 #include "common/unique_handle.h"
 #include "standin/store.h"
+#include "standin/store_faults.h"
 #include "standin/store_reader.h"
 #include "tests/support/box_catcher.h"
 #include "tests/support/fake_session.h"
@@ -20,6 +21,8 @@
 namespace plovane {
 namespace {
 
+using testing::AsTheMenuShowsIt;
+using testing::EntryPath;
 using testing::ReadStore;
 using testing::StoredEntry;
 using testing::ToBstr;
@@ -33,31 +36,16 @@ HRESULT File(const std::wstring& key, const std::wstring& tag, DWORD flags = 0) 
 StoredEntry Filed(const std::wstring& tag, DWORD flags = 0) {
     return {L"menu " + tag, L"url " + tag, L"path " + tag, flags, true};
 }
-std::wstring EntryPath(const std::wstring& key) {
-    return std::wstring(standin::kStoreKeyPath) + L"\\" + key;
-}
 bool UndoRecordLeft() {
     unique_hkey undo;
     return RegOpenKeyExW(HKEY_CURRENT_USER, standin::kUndoKeyPath, 0, KEY_READ, undo.put()) ==
            ERROR_SUCCESS;
 }
-std::map<std::wstring, StoredEntry> AsMenuShowsIt() {
-    heap_array<standin::MenuEntry> entries;
-    EXPECT_TRUE(standin::ReadMenuEntries(entries));
-    std::map<std::wstring, StoredEntry> shown;
-    for (const auto& e : entries) {
-        shown[e.keyName] = {testing::FromBstr(e.menuName.get()), testing::FromBstr(e.url.get()),
-                            testing::FromBstr(e.path.get()), e.flags, !e.damaged};
-    }
-    return shown;
-}
-
 class StoreIntegrityTest : public ::testing::Test {
 protected:
     void SetUp() override { testing::ClearStore(); }
     void TearDown() override {
         standin::g_valueWriteFault = nullptr;
-        standin::g_markReadHook = nullptr;
         testing::ClearStore();
     }
 };
@@ -110,7 +98,7 @@ TEST_F(StoreIntegrityTest, TheReaderTakesTextsWithOrWithoutTheirNulAndNothingBey
                                   c.data, c.bytes),
                   ERROR_SUCCESS);
     }
-    const auto shown = AsMenuShowsIt();
+    const auto shown = AsTheMenuShowsIt();
     ASSERT_EQ(shown.size(), 4u);
     for (const auto& [key, entry] : shown) {
         EXPECT_EQ(entry.menuName, L"Menu") << std::string(key.begin(), key.end());
@@ -137,15 +125,15 @@ TEST_F(StoreIntegrityTest, ARegisterRefusedAtAnyValueLeavesTheStoreAsItWas) {
         EXPECT_EQ(File(L"added", L"new"), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)) << value;
         EXPECT_EQ(ReadStore(), before) << "adding, refused at value " << value;
         EXPECT_FALSE(UndoRecordLeft()) << value;
-        EXPECT_EQ(AsMenuShowsIt(), before) << value;
+        EXPECT_EQ(AsTheMenuShowsIt(), before) << value;
     }
     g_failAt = -1;
     ASSERT_HRESULT_SUCCEEDED(File(L"replaced", L"new", 9));
     EXPECT_EQ(ReadStore().at(L"replaced"), Filed(L"new", 9));
 }
 
-// A writer of ours that starts on an entry just as a look begins reading it, and is held after
-// its first value: the look never keeps the entry half written, but as it was before that change.
+// A writer of ours held after the first value of its change while the window looks: the look
+// never keeps the entry half written, but as it was before that change, until it is finished.
 struct HeldWriter {
     unique_handle reached{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     unique_handle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
@@ -162,100 +150,88 @@ LSTATUS HoldAtTheSecondValue(int value) {
 DWORD WINAPI WriteNew(void*) {
     return SUCCEEDED(File(L"k", L"new")) ? 0 : 1;
 }
-void StartHeldWriter() {
-    standin::g_markReadHook = nullptr;  // once
-    standin::g_valueWriteFault = &HoldAtTheSecondValue;
-    g_held->thread.reset(CreateThread(nullptr, 0, &WriteNew, nullptr, 0, nullptr));
-    WaitForSingleObject(g_held->reached.get(), kWaitMs);
-}
-
-TEST_F(StoreIntegrityTest, ALookThatOverlapsTheStartOfAChangeHoldsTheEntryAsItWas) {
-    ASSERT_HRESULT_SUCCEEDED(File(L"k", L"old"));
-    standin::StoreFollower follower;
-    follower.StartPass();
+std::wstring ShownMenuName(standin::StoreFollower& follower) {
+    follower.Look();
     while (follower.passing())
         follower.ContinuePass(INFINITE);
-    ASSERT_HRESULT_SUCCEEDED(File(L"k", L"mid"));  // journaled: the next look reads k
+    if (follower.entries().size() != 1) return L"(not one entry)";
+    const standin::MenuEntry& entry = follower.entries()[0];
+    return entry.damaged ? L"(damaged)" : testing::FromBstr(entry.menuName.get());
+}
+
+TEST_F(StoreIntegrityTest, ALookWhileAChangeIsUnderWayHoldsTheEntryAsItWas) {
+    ASSERT_HRESULT_SUCCEEDED(File(L"k", L"old"));
+    standin::StoreFollower follower;
+    ASSERT_EQ(ShownMenuName(follower), L"menu old");
+    ASSERT_HRESULT_SUCCEEDED(File(L"k", L"mid"));  // journaled: the next look reads k first
     HeldWriter held;
     g_held = &held;
-    standin::g_markReadHook = &StartHeldWriter;
-    follower.Follow();
-    standin::g_markReadHook = nullptr;
-    ASSERT_EQ(follower.entries().size(), 1u);
-    EXPECT_FALSE(follower.entries()[0].damaged) << "read half written";
-    EXPECT_EQ(testing::FromBstr(follower.entries()[0].menuName.get()), L"menu mid");
-    SetEvent(held.release.get());
+    standin::g_valueWriteFault = &HoldAtTheSecondValue;
+    held.thread.reset(CreateThread(nullptr, 0, &WriteNew, nullptr, 0, nullptr));
     ASSERT_TRUE(held.thread);
+    ASSERT_EQ(WaitForSingleObject(held.reached.get(), kWaitMs), WAIT_OBJECT_0);
+    EXPECT_EQ(ShownMenuName(follower), L"menu mid") << "read half written";
+    SetEvent(held.release.get());
     EXPECT_EQ(WaitForSingleObject(held.thread.get(), kWaitMs), WAIT_OBJECT_0);
     standin::g_valueWriteFault = nullptr;
     g_held = nullptr;
-    follower.Follow();
-    EXPECT_EQ(testing::FromBstr(follower.entries()[0].menuName.get()), L"menu new");
+    EXPECT_EQ(ShownMenuName(follower), L"menu new");
 }
 
-std::vector<std::wstring> SubkeyNames(HKEY key) {
-    std::vector<std::wstring> names;
-    standin::ForEachSubkey(key, [&](const wchar_t* name, DWORD length) {
-        names.emplace_back(name, length);
-        return true;
-    });
-    return names;
-}
-
-struct Enumeration {
-    HKEY key;
-    std::vector<std::wstring> names;
-};
-DWORD WINAPI EnumerateOnThread(void* param) {
-    auto* work = static_cast<Enumeration*>(param);
-    work->names = SubkeyNames(work->key);
-    return 0;
+// Only "not found" is no entry: a Register of an entry that cannot be read is refused before
+// anything is recorded, so nothing later reads the entry as gone or deletes it.
+TEST_F(StoreIntegrityTest, AnEntryDeniedToUsIsRefusedAndKeptWholeThroughTheNextWrite) {
+    ASSERT_HRESULT_SUCCEEDED(File(L"a", L"a"));
+    ASSERT_HRESULT_SUCCEEDED(File(L"b", L"b"));
+    const auto before = ReadStore();
+    {
+        testing::DeniedKey denied(L"b");
+        ASSERT_TRUE(denied.denied());
+        EXPECT_EQ(File(L"b", L"new"), E_ACCESSDENIED);
+        EXPECT_EQ(standin::RemoveEntry(ToBstr(L"b").get()), E_ACCESSDENIED);
+        EXPECT_FALSE(UndoRecordLeft());
+    }
+    EXPECT_EQ(ReadStore(), before);
+    EXPECT_EQ(AsTheMenuShowsIt(), before) << "b is shown as the store holds it";
+    ASSERT_HRESULT_SUCCEEDED(File(L"d", L"d"));
+    auto expected = before;
+    expected[L"d"] = Filed(L"d");
+    EXPECT_EQ(ReadStore(), expected) << "the next Register undid what no change of ours made";
 }
 
 TEST_F(StoreIntegrityTest, AReadThatRunsOutOfMemoryLeavesTheMenuItHad) {
     for (const wchar_t* tag : {L"b", L"a", L"c"})
         ASSERT_HRESULT_SUCCEEDED(File(tag, tag));
-    heap_array<standin::MenuEntry> entries;
-    ASSERT_TRUE(standin::ReadMenuEntries(entries));
+    standin::StoreFollower follower;
+    const auto& entries = follower.entries();
+    const auto read = [&follower] {
+        follower.Look();
+        while (follower.passing())
+            follower.ContinuePass(INFINITE);
+        return follower.whole();
+    };
+    ASSERT_TRUE(read());
     ASSERT_EQ(entries.size(), 3u);
-    ASSERT_HRESULT_SUCCEEDED(File(L"d", L"d"));
+    testing::WriteStraight(L"d", L"menu d");  // no journal names it: the pass reads it
 
     testing::MallocSpy spy;
     ASSERT_HRESULT_SUCCEEDED(spy.status());
     long refusals = 0;
     for (long n = 0;; ++n) {
         spy.RefuseAllocation(n);
-        const bool read = standin::ReadMenuEntries(entries);
+        const bool whole = read();
         if (!spy.refusedOne()) {
-            EXPECT_TRUE(read);
+            EXPECT_TRUE(whole);
             break;
         }
         ++refusals;
-        EXPECT_FALSE(read) << "allocation " << n << " failed, yet the read said it was whole";
+        EXPECT_FALSE(whole) << "allocation " << n << " failed, yet the read said it was whole";
         ASSERT_EQ(entries.size(), 3u) << "allocation " << n;
         EXPECT_STREQ(entries[0].keyName, L"a");
         EXPECT_EQ(testing::FromBstr(entries[2].menuName.get()), L"menu c");
     }
     EXPECT_GE(refusals, 8) << "two texts or more for each of the four entries";
     EXPECT_EQ(entries.size(), 4u);
-}
-
-TEST_F(StoreIntegrityTest, AnEnumerationOverAKeyDeletedUnderItEnds) {
-    ASSERT_HRESULT_SUCCEEDED(File(L"one", L"1"));
-    ASSERT_HRESULT_SUCCEEDED(File(L"two", L"2"));
-    unique_hkey store;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, standin::kStoreKeyPath, 0, KEY_READ, store.put()),
-              ERROR_SUCCESS);
-    EXPECT_EQ(SubkeyNames(store.get()), (std::vector<std::wstring>{L"one", L"two"}));
-    testing::ClearStore();
-    Enumeration work{store.get(), {L"unread"}};
-    // On its own thread, so that an enumeration that never ends fails this test, not the run.
-    unique_handle thread(CreateThread(nullptr, 0, &EnumerateOnThread, &work, 0, nullptr));
-    ASSERT_TRUE(thread);
-    const DWORD ended = WaitForSingleObject(thread.get(), kWaitMs);
-    if (ended != WAIT_OBJECT_0) TerminateThread(thread.get(), 1);
-    ASSERT_EQ(ended, WAIT_OBJECT_0) << "the enumeration of a deleted key did not end";
-    EXPECT_TRUE(work.names.empty());
 }
 
 }  // namespace
@@ -288,7 +264,7 @@ TEST_F(StoreIntegrityTest, AWriterThatDiedHoldingTheLockIsUndoneAndTheLockTakenO
         for (const wchar_t* key : {L"replaced", L"added"}) {
             ASSERT_EQ(testing::RunProcess(child + key + L" " + std::to_wstring(dieAt), kWaitMs), 7)
                 << "the writer died at value " << dieAt;
-            EXPECT_EQ(AsMenuShowsIt(), before)
+            EXPECT_EQ(AsTheMenuShowsIt(), before)
                 << "the menu shows the store as it was, writer died at value " << dieAt;
         }
         EXPECT_HRESULT_SUCCEEDED(File(L"later", L"later")) << "the lock is taken over";

@@ -3,9 +3,14 @@
 #include <vector>
 
 #include "common/unique_handle.h"
-#include "standin/store.h"
+#include "standin/store_reader.h"
 
 namespace plovane::testing {
+
+std::wstring EntryPath(const std::wstring& key) {
+    return std::wstring(standin::kStoreKeyPath) + L"\\" + key;
+}
+
 namespace {
 
 bool ReadText(HKEY key, const wchar_t* name, std::wstring& out) {
@@ -29,19 +34,20 @@ bool ReadText(HKEY key, const wchar_t* name, std::wstring& out) {
 
 std::optional<StoredEntry> ReadEntry(const std::wstring& keyName) {
     unique_hkey key;
-    const std::wstring path = std::wstring(standin::kStoreKeyPath) + L"\\" + keyName;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, EntryPath(keyName).c_str(), 0, KEY_READ, key.put()) !=
+        ERROR_SUCCESS) {
         return std::nullopt;
     }
     StoredEntry entry;
     DWORD type = 0, bytes = sizeof(entry.flags);
     const bool flags =
-        RegQueryValueExW(key.get(), L"Flags", nullptr, &type, reinterpret_cast<BYTE*>(&entry.flags),
-                         &bytes) == ERROR_SUCCESS &&
+        RegQueryValueExW(key.get(), standin::kEntryValueNames[standin::kFlagsValue], nullptr, &type,
+                         reinterpret_cast<BYTE*>(&entry.flags), &bytes) == ERROR_SUCCESS &&
         type == REG_DWORD;
-    const bool texts = ReadText(key.get(), L"MenuName", entry.menuName) &&
-                       ReadText(key.get(), L"URL", entry.url) &&
-                       ReadText(key.get(), L"Path", entry.path);
+    const bool texts =
+        ReadText(key.get(), standin::kEntryValueNames[standin::kMenuNameValue], entry.menuName) &&
+        ReadText(key.get(), standin::kEntryValueNames[standin::kUrlValue], entry.url) &&
+        ReadText(key.get(), standin::kEntryValueNames[standin::kPathValue], entry.path);
     entry.whole = flags && texts;
     return entry;
 }
@@ -63,6 +69,73 @@ std::map<std::wstring, StoredEntry> ReadStore() {
         if (auto entry = ReadEntry(name)) entries[name] = *entry;
     }
     return entries;
+}
+
+std::map<std::wstring, StoredEntry> AsTheMenuShowsIt() {
+    standin::StoreFollower follower;
+    follower.Look();
+    while (follower.passing())
+        follower.ContinuePass(INFINITE);
+    std::map<std::wstring, StoredEntry> shown;
+    for (const auto& e : follower.entries()) {
+        const auto text = [](const unique_bstr& t) { return std::wstring(t.get(), t.length()); };
+        shown[e.keyName] = {text(e.menuName), text(e.url), text(e.path), e.flags, !e.damaged};
+    }
+    return shown;
+}
+
+void SetStraight(const std::wstring& key, standin::EntryValue value, const std::wstring& text,
+                 DWORD type) {
+    RegSetKeyValueW(HKEY_CURRENT_USER, EntryPath(key).c_str(), standin::kEntryValueNames[value],
+                    type, text.c_str(), standin::TextBytes(text.size()));
+}
+
+void WriteStraight(const std::wstring& key, const std::wstring& menuName, const std::wstring& url,
+                   const std::wstring& path) {
+    SetStraight(key, standin::kMenuNameValue, menuName);
+    SetStraight(key, standin::kUrlValue, url);
+    SetStraight(key, standin::kPathValue, path);
+    const DWORD flags = 0;
+    RegSetKeyValueW(HKEY_CURRENT_USER, EntryPath(key).c_str(),
+                    standin::kEntryValueNames[standin::kFlagsValue], REG_DWORD, &flags,
+                    sizeof(flags));
+}
+
+void DeleteStraight(const std::wstring& key) {
+    RegDeleteTreeW(HKEY_CURRENT_USER, EntryPath(key).c_str());
+}
+
+DeniedKey::DeniedKey(const std::wstring& key) {
+    RegOpenKeyExW(HKEY_CURRENT_USER, EntryPath(key).c_str(), 0, READ_CONTROL | WRITE_DAC, &key_);
+    DWORD bytes = sizeof(given_);
+    RegGetKeySecurity(key_, DACL_SECURITY_INFORMATION, given_, &bytes);
+    BYTE everyone[SECURITY_MAX_SID_SIZE];
+    DWORD sidBytes = sizeof(everyone);
+    CreateWellKnownSid(WinWorldSid, nullptr, everyone, &sidBytes);
+    InitializeAcl(reinterpret_cast<ACL*>(acl_), sizeof(acl_), ACL_REVISION);
+    AddAccessDeniedAce(reinterpret_cast<ACL*>(acl_), ACL_REVISION, KEY_ALL_ACCESS, everyone);
+    SECURITY_DESCRIPTOR denied;
+    InitializeSecurityDescriptor(&denied, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&denied, TRUE, reinterpret_cast<ACL*>(acl_), FALSE);
+    denied_ = RegSetKeySecurity(key_, DACL_SECURITY_INFORMATION, &denied) == ERROR_SUCCESS;
+}
+
+void DeniedKey::Allow() {
+    if (denied_) RegSetKeySecurity(key_, DACL_SECURITY_INFORMATION, given_);
+    denied_ = false;
+    if (key_) RegCloseKey(key_);
+    key_ = nullptr;
+}
+
+std::wstring KeyName(int i) {
+    wchar_t key[16];
+    swprintf(key, 16, L"key-%05d", i);
+    return key;
+}
+
+void FillStraight(int count) {
+    for (int i = 0; i < count; ++i)
+        WriteStraight(KeyName(i), L"Menu " + KeyName(i));
 }
 
 void ClearStore() {
