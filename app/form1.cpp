@@ -15,6 +15,8 @@ namespace plovane {
 namespace {
 
 constexpr wchar_t kClassName[] = L"PlovaneForm1";
+// The tool's code sees only what Windows XP offers, so that a call XP lacks fails the build.
+static_assert(_WIN32_WINNT == 0x0501 && WINVER == 0x0501, "the tool is built against Windows XP");
 // WM_DPICHANGED, which Windows 8.1 and later send; the tool is built against Windows XP's headers,
 // which do not name it, and older Windows never send it.
 constexpr UINT kDpiChanged = 0x02E0;
