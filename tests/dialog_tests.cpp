@@ -121,6 +121,24 @@ TEST_F(DialogTest, AnotherWindowTakingTheFocusGivesItBackToTheSameControl) {
     EXPECT_EQ(GetFocus(), control(ui::SSTab1Strip));
 }
 
+// Minimized, the window has nothing to show the focus in: activated so (from the taskbar, by
+// Alt+Tab) it moves the focus to none of its controls, and restored it gives it back to the one
+// the user left it on.
+TEST_F(DialogTest, ActivatedWhileMinimizedItMovesNoFocusUntilRestored) {
+    for (ui::ControlId id : {ui::Text2, ui::Command1}) {
+        SetFocus(control(id));
+        ShowWindow(form_.hwnd(), SW_MINIMIZE);
+        testing::PumpMessages();
+        ActivateAnotherWindowAndBack();
+        ASSERT_TRUE(IsIconic(form_.hwnd()));
+        EXPECT_FALSE(IsChild(form_.hwnd(), GetFocus())) << "the focus went into a minimized window";
+        ShowWindow(form_.hwnd(), SW_RESTORE);
+        testing::PumpMessages();
+        EXPECT_EQ(GetActiveWindow(), form_.hwnd());
+        EXPECT_EQ(GetFocus(), control(id)) << ui::FindControl(id)->name;
+    }
+}
+
 TEST_F(DialogTest, ClicksThatArriveUnderTheErrorBoxAreDropped) {
     fake_.registerResult = E_FAIL;
     testing::BoxCatcher boxes;
