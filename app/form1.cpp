@@ -2,8 +2,11 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+
 #include "ui/accessible.h"
 #include "ui/button_face.h"
+#include "ui/caption_fit.h"
 #include "ui/common_dialog.h"
 #include "ui/picture_box.h"
 #include "ui/resources.h"
@@ -12,6 +15,8 @@ namespace plovane {
 namespace {
 
 constexpr wchar_t kClassName[] = L"PlovaneForm1";
+// The tool's code sees only what Windows XP offers, so that a call XP lacks fails the build.
+static_assert(_WIN32_WINNT == 0x0501 && WINVER == 0x0501, "the tool is built against Windows XP");
 // WM_DPICHANGED, which Windows 8.1 and later send; the tool is built against Windows XP's headers,
 // which do not name it, and older Windows never send it.
 constexpr UINT kDpiChanged = 0x02E0;
@@ -33,7 +38,8 @@ int WindowDpi(HWND hwnd) {
     return dpi > 0 ? dpi : ScreenDpi();
 }
 
-// The system's message font, which the system gives at its own density, scaled to this one.
+// The system's message font, which the system gives at its own density, scaled to this one and
+// fitted to the captions.
 HFONT CreateDialogFont(int dpi) {
     NONCLIENTMETRICSW metrics = {};
     metrics.cbSize = sizeof(metrics);
@@ -41,7 +47,7 @@ HFONT CreateDialogFont(int dpi) {
         return nullptr;
     }
     metrics.lfMessageFont.lfHeight = MulDiv(metrics.lfMessageFont.lfHeight, dpi, ScreenDpi());
-    return CreateFontIndirectW(&metrics.lfMessageFont);
+    return ui::CreateFittedFont(metrics.lfMessageFont, dpi);
 }
 
 SIZE FrameSize(int dpi) {
@@ -61,6 +67,24 @@ bool IsPlausibleFrame(const RECT& r, SIZE frame) {
     return cx - frame.cx / 2 <= static_cast<UINT>(frame.cx) * 3 / 2 &&
            cy - frame.cy / 2 <= static_cast<UINT>(frame.cy) * 3 / 2 &&
            MonitorFromPoint(middle, MONITOR_DEFAULTTONULL);
+}
+
+// A frame wider or taller than the work area keeps its title bar and its close button there: the
+// top and the right edge win over the bottom and the left.
+void KeepTitleBarOnScreen(HWND hwnd) {
+    RECT r;
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof(monitor);
+    if (!GetWindowRect(hwnd, &r) ||
+        !GetMonitorInfoW(MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST), &monitor)) {
+        return;
+    }
+    const RECT& work = monitor.rcWork;
+    const LONG x = std::min(std::max(r.left, work.left), work.right - (r.right - r.left));
+    const LONG y = std::max(std::min(r.top, work.bottom - (r.bottom - r.top)), work.top);
+    if (x != r.left || y != r.top) {
+        SetWindowPos(hwnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
 }
 
 bool IsButton(HWND hwnd) {
@@ -96,6 +120,7 @@ bool Form1::Create(HINSTANCE instance, com_ptr<IDispatch> commonDialog) {
         SetWindowPos(hwnd, nullptr, 0, 0, own.cx, own.cy,
                      SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
+    KeepTitleBarOnScreen(hwnd);
     CommonDialog1 =
         commonDialog ? std::move(commonDialog) : ui::CreateCommonDialog(hwnd, ui::kOpenFilter);
     return CommonDialog1 && CreateControls();
@@ -162,6 +187,7 @@ void Form1::OnDpiChanged(int dpi, LPARAM suggested) {
         flags = SWP_NOZORDER | SWP_NOACTIVATE;
     }
     SetWindowPos(hwnd(), nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top, flags);
+    KeepTitleBarOnScreen(hwnd());
     ApplyLayout(dpi);
 }
 

@@ -36,8 +36,9 @@ select_arch() {
 }
 
 # A project-local prefix: build/wine-<arch>-<use>, so nothing touches the user's own.
+# PLOVANE_WINEPREFIX names another (the tests run scripts/run in a copy of their own).
 use_prefix() {
-    export WINEPREFIX=$ROOT/build/wine-$ARCH-$1
+    export WINEPREFIX=${PLOVANE_WINEPREFIX:-$ROOT/build/wine-$ARCH-$1}
 }
 
 say() { printf '%s: %s\n' "$(basename "$0")" "$*" >&2; }

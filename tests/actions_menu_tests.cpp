@@ -245,21 +245,27 @@ TEST_F(ActionsMenuTest, APathTooLongToStartIsReportedAndNeverHandedToTheSystem) 
 }
 
 // A path of MAX_PATH characters or more is refused before the system sees it; one character
-// fewer is the system's to start (or, here, to find missing).
+// fewer is the system's to start (or, here, to find missing). The quotes of a quoted path are
+// not part of its length.
 TEST_F(ActionsMenuTest, APathOfMaxPathCharactersIsRefusedAndOneFewerIsHandedToTheSystem) {
     wchar_t tooLong[512] = {};
     ASSERT_TRUE(SystemText(ERROR_FILENAME_EXCED_RANGE, tooLong, 512));
     const struct {
-        size_t length;
+        size_t length;  // without the quotes
+        bool quoted;
         bool refused;
-    } cases[] = {{MAX_PATH - 1, false}, {MAX_PATH, true}, {MAX_PATH + 1, true}};
+    } cases[] = {{MAX_PATH - 1, false, false},
+                 {MAX_PATH, false, true},
+                 {MAX_PATH + 1, false, true},
+                 {MAX_PATH - 1, true, false},
+                 {MAX_PATH, true, true}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.length);
+        SCOPED_TRACE(::testing::Message() << c.length << (c.quoted ? " quoted" : ""));
         testing::ClearStore();
         const std::wstring head = L"C:\\nowhere\\";
         const std::wstring path = head + std::wstring(c.length - head.size() - 4, L'p') + L".exe";
         ASSERT_EQ(path.size(), c.length);
-        File(L"a-path", L"Path", path);
+        File(L"a-path", L"Path", c.quoted ? L"\"" + path + L"\"" : path);
         if (!menu_.hwnd()) Open();
         ASSERT_TRUE(FollowsWithinASecond(1) || FollowsWithinASecond(1));
         testing::BoxCatcher boxes;

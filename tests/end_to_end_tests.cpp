@@ -219,5 +219,27 @@ TEST_F(EndToEndTest, TheStandInNeverTakesOverAnotherServersRegistration) {
     EXPECT_EQ(RegisteredServer(), other);
 }
 
+// Run by tests/scripts/desktop_tests.sh while scripts/run has the tool and the Actions window up:
+// once both are shown and have handled what they were sent, the tool is in front with the focus
+// on its tab strip. Then it closes the tool, which ends scripts/run.
+TEST(RunScriptCheck, DISABLED_TheToolComesUpInFrontWithTheFocus) {
+    HWND tool = testing::WaitForVisibleWindow(L"PlovaneForm1", ui::kFormTitle, 60000);
+    ASSERT_TRUE(tool);
+    HWND menu = testing::WaitForVisibleWindow(L"PlovaneActionsMenu", nullptr, kWaitMs);
+    DWORD_PTR answer = 0;
+    for (HWND settled : {menu, tool}) {
+        if (settled)
+            SendMessageTimeoutW(settled, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kWaitMs, &answer);
+    }
+    EXPECT_TRUE(menu) << "the Actions window came up beside the tool";
+    EXPECT_EQ(GetForegroundWindow(), tool);
+    GUITHREADINFO thread = {};
+    thread.cbSize = sizeof(thread);
+    ASSERT_TRUE(GetGUIThreadInfo(GetWindowThreadProcessId(tool, nullptr), &thread));
+    EXPECT_EQ(thread.hwndActive, tool);
+    EXPECT_EQ(thread.hwndFocus, testing::FindDescendant(tool, ui::SSTab1Strip));
+    PostMessageW(tool, WM_CLOSE, 0, 0);
+}
+
 }  // namespace
 }  // namespace plovane

@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include "ui/caption_fit.h"
 #include "ui/design.h"
 
 namespace plovane::ui {
@@ -67,9 +68,7 @@ void TabbedDialog::Layout(const RECT& bounds, int dpi, HFONT font) {
     const int tabHeight = MulDiv(kTabHeightHundredthsMm, dpi, 2540);
     SetWindowPos(strip_, nullptr, 0, 0, width, tabHeight + 2, move);
     SendMessageW(strip_, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
-    // Three equal tabs in one row, a little narrower than the strip so that no scroll arrows
-    // appear.
-    SendMessageW(strip_, TCM_SETITEMSIZE, 0, MAKELPARAM((width - 6) / kPageCount, tabHeight));
+    SendMessageW(strip_, TCM_SETITEMSIZE, 0, MAKELPARAM(TabWidth(width), tabHeight));
     InvalidateRect(hwnd(), nullptr, TRUE);
 }
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # scripts/run's choice of Wine desktop: the virtual desktop on a display without a window
-# manager, ordinary windows where one runs. Runs on the X display it is given (scripts/test's
+# manager, ordinary windows where one runs; and that scripts/run brings the tool up in front with
+# the focus, beside the Actions window, every time. Runs on the X display it is given (scripts/test's
 # private Xvfb, which has no window manager) and stands in for one by naming an EWMH check
 # window on the root window, as every EWMH window manager does. In a copy of the clean template
 # prefix (build/wine-<arch>-package).
@@ -51,6 +52,25 @@ xprop -root -remove _NET_SUPPORTING_WM_CHECK
 PLOVANE_DESKTOP=windows expect_desktop "PLOVANE_DESKTOP=windows overrides" ""
 
 kill "$keeper"
+
+# scripts/run in this prefix, several times over: the tool started beside the Actions window comes
+# up in front with the focus each time (checked from inside the prefix, which then closes it).
+runs=${PLOVANE_RUN_TIMES:-4}
+for run in $(seq "$runs"); do
+    PLOVANE_WINEPREFIX=$WINEPREFIX "$ROOT/scripts/run" >/dev/null 2>&1 </dev/null &
+    started=$!
+    if "$WINE" "$BUILD/bin/plovane-tests.exe" --gtest_also_run_disabled_tests \
+        --gtest_filter=RunScriptCheck.* </dev/null >"$WINEPREFIX/run-check.log" 2>&1; then
+        passed=$((passed + 1))
+        printf 'ok    scripts/run %s of %s: the tool is in front with the focus\n' "$run" "$runs"
+    else
+        failed=$((failed + 1))
+        printf 'FAIL  scripts/run %s of %s:\n' "$run" "$runs"
+        grep -E 'Failure|Expected|Which is|actual' "$WINEPREFIX/run-check.log" | tr -d '\r'
+        "$WINE" taskkill /im plovane-actions.exe </dev/null >/dev/null 2>&1 || true
+    fi
+    wait "$started" || true
+done
 "$WINESERVER_BIN" -k >/dev/null 2>&1 || true
 [ "$failed" -eq 0 ] && rm -rf "$WINEPREFIX"
 echo "desktop tests: $passed passed, $failed failed"
