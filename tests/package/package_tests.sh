@@ -602,5 +602,6 @@ for wine in ${PLOVANE_PACKAGE_WINES:-8 10}; do
 done
 unset PLOVANE_WINE
 printf 'package tests: ran under %s\n' "${ran_under[@]}"
+printf '%s\n' "${ran_under[@]}" >"$logs/ran-under"
 echo "package tests: $passed passed, $failed failed ($((SECONDS - started)) s)"
 [ "$failed" -eq 0 ]
