@@ -601,7 +601,10 @@ for wine in ${PLOVANE_PACKAGE_WINES:-8 10}; do
     fi
 done
 unset PLOVANE_WINE
-printf 'package tests: ran under %s\n' "${ran_under[@]}"
-printf '%s\n' "${ran_under[@]}" >"$logs/ran-under"
+: >"$logs/ran-under"
+for ran in "${ran_under[@]}"; do
+    echo "package tests: ran under $ran"
+    echo "$ran" >>"$logs/ran-under"
+done
 echo "package tests: $passed passed, $failed failed ($((SECONDS - started)) s)"
 [ "$failed" -eq 0 ]
