@@ -361,18 +361,34 @@ portable_copy_running() {
         detached_phase 'PortableStarts.*' PLOVANE_ZIP_FOLDER="$PORTABLE"
 }
 
-# Uninstalling while the user still has the tool and the Actions window open, and a portable
-# copy of the tool running beside them.
+# A copy of the tool in a folder whose name begins with the installed folder's ("Plovane Tools"
+# beside "Plovane"): not the installed one, whatever a comparison of the paths' starts says.
+SIBLING='Plovane Tools'
+sibling_copy() {
+    local folder="$WINEPREFIX/drive_c/users/$(id -un)/AppData/Local/Programs/$SIBLING"
+    mkdir -p "$folder" && cp "$work/stage-$VERSION/plovane-actions-$VERSION-win32/"* "$folder/"
+}
+
+# Uninstalling while the user still has the tool and the Actions window open (the tool a second
+# time from the installed folder spelled in capitals), a portable copy of the tool running beside
+# them, and another copy in a folder beside the installed one.
 uninstall_while_running() {
     enter_prefix running
+    local sibling="C:\\users\\$(id -un)\\AppData\\Local\\Programs\\$SIBLING"
     portable_copy_running
+    check "a copy of the tool in a folder beside the installed one, named $SIBLING" sibling_copy
+    check "that copy starts and the user types in it" \
+        detached_phase 'PortableStarts.*' PLOVANE_ZIP_FOLDER="$sibling"
     check "msiexec /i installs the MSI (exit 0)" msiexec /i "$MSI"
-    check "the installed tool and the Actions window start and stay open" \
+    check "the installed tool (also from the folder spelled in capitals) and the Actions window start and stay open" \
         detached_phase 'Running.*'
-    check "msiexec /x removes it while both run (exit 0)" msiexec /x "$MSI"
-    check "neither installed program is left running" phase 'LeftRunning.*'
+    check "msiexec /x removes it while they run (exit 0)" msiexec /x "$MSI"
+    check "no installed program is left running, the one started from the folder in capitals neither" \
+        phase 'LeftRunning.*'
     check "the portable copy still runs and holds what the user typed" \
         phase 'PortableRuns.*' PLOVANE_ZIP_FOLDER="$PORTABLE"
+    check "the copy in $SIBLING still runs and holds what the user typed" \
+        phase 'PortableRuns.*' PLOVANE_ZIP_FOLDER="$sibling"
     check "removed: files, folder, shortcuts and class gone, though the programs were running" \
         phase 'Removed.TheFiles*'
     leave_prefix
