@@ -370,12 +370,17 @@ sibling_copy() {
 }
 
 # Uninstalling while the user still has the tool and the Actions window open (the tool a second
-# time from the installed folder spelled in capitals), a portable copy of the tool running beside
-# them, and another copy in a folder beside the installed one.
+# time from the installed folder spelled in capitals, and the folder itself on disk in small
+# letters), a portable copy of the tool running beside them, and another copy in a folder beside
+# the installed one.
 uninstall_while_running() {
     enter_prefix running
     local sibling="C:\\users\\$(id -un)\\AppData\\Local\\Programs\\$SIBLING"
     portable_copy_running
+    # The installed folder already there, named in other letters' case: Wine then reports the
+    # installed programs' paths in that case, while the package names the folder its own way.
+    check "the programs folder holds \"plovane\", the installed folder's name in small letters" \
+        mkdir -p "$WINEPREFIX/drive_c/users/$(id -un)/AppData/Local/Programs/plovane"
     check "a copy of the tool in a folder beside the installed one, named $SIBLING" sibling_copy
     check "that copy starts and the user types in it" \
         detached_phase 'PortableStarts.*' PLOVANE_ZIP_FOLDER="$sibling"
