@@ -154,6 +154,21 @@ HWND WaitForWindowFromFolder(const wchar_t* windowClass, const std::wstring& fol
     return found;
 }
 
+// A visible window of the class made by that process; null when none shows in time.
+HWND WaitForWindowOfProcess(const wchar_t* windowClass, DWORD processId) {
+    const ULONGLONG end = GetTickCount64() + kWaitMs;
+    do {
+        for (HWND w = FindWindowExW(nullptr, nullptr, windowClass, nullptr); w;
+             w = FindWindowExW(nullptr, w, windowClass, nullptr)) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(w, &owner);
+            if (owner == processId && IsWindowVisible(w)) return w;
+        }
+        Sleep(50);
+    } while (GetTickCount64() < end);
+    return nullptr;
+}
+
 struct Field {
     ui::ControlId id;
     std::wstring text;
@@ -455,6 +470,16 @@ TEST_F(Running, TheInstalledToolAndTheActionsWindowStartAndStay) {
         EXPECT_TRUE(WaitForWindowFromFolder(program.windowClass, InstallFolder()))
             << program.file << " showed no window";
     }
+}
+
+// The installed folder spelled in other letters' case is the same folder: the tool started from
+// it is an installed program that an uninstall or upgrade must close as well.
+TEST_F(Running, TheToolStartedFromTheInstalledFolderInOtherLettersCaseStays) {
+    std::wstring folder = InstallFolder();
+    CharUpperW(&folder[0]);
+    unique_handle process(testing::StartProcess(L"\"" + folder + L"plovane-actions.exe\""));
+    ASSERT_TRUE(process);
+    EXPECT_TRUE(WaitForWindowOfProcess(L"PlovaneForm1", GetProcessId(process.get())));
 }
 
 // Whatever the uninstall or upgrade did with them, none of the programs started from the
