@@ -11,6 +11,9 @@ can_run_32bit_wine() {
     [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1
 }
 
+. "$ROOT/scripts/wine10-tree.sh"
+
+# PLOVANE_WINE=10 runs the Windows programs under Wine 10 instead of this machine's Wine 8.
 select_arch() {
     if [ -n "${PLOVANE_ARCH:-}" ]; then
         ARCH=$PLOVANE_ARCH
@@ -32,12 +35,27 @@ select_arch() {
     else
         WINESERVER_BIN=/usr/lib/wine/wineserver32
     fi
+    WINE_VERSION=8
+    WINE_WAY=native
+    if [ "${PLOVANE_WINE:-8}" = 10 ]; then
+        WINE_VERSION=10
+        WINE_WAY=$(wine10_way)
+        WINE=$ROOT/scripts/wine10
+        WINESERVER_BIN=$ROOT/scripts/wineserver10
+        unset WINELOADER
+    fi
+    # What ran a part, for the output: "Wine 10, 32-bit code emulated".
+    WINE_SAYS="Wine $WINE_VERSION, 32-bit code $WINE_WAY"
+    [ "$WINE_WAY" = native ] && WINE_SAYS="Wine $WINE_VERSION, native"
     BUILD=$ROOT/build/$ARCH
 }
 
-# A project-local prefix: build/wine-<arch>-<use>, so nothing touches the user's own.
+# A project-local prefix: build/wine-<arch>-<use> (build/wine10-<arch>-<use> for Wine 10), so
+# nothing touches the user's own.
 use_prefix() {
-    export WINEPREFIX=$ROOT/build/wine-$ARCH-$1
+    local wine=wine
+    [ "$WINE_VERSION" = 8 ] || wine=wine$WINE_VERSION
+    export WINEPREFIX=$ROOT/build/$wine-$ARCH-$1
 }
 
 say() { printf '%s: %s\n' "$(basename "$0")" "$*" >&2; }

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # The Windows downloads. Builds them at the tree's version and at a lower one, checks both as
-# files (msiinfo) everywhere and, where this machine can run 32-bit code, installs, runs,
-# upgrades and removes them under Wine, each scenario in a fresh prefix of its own: a copy of
-# one clean template prefix (build/wine-i686-package, made by scripts/setup and never run in).
-# The scenarios that matter on 64-bit Windows run once more from a 64-bit template
-# (build/wine-x86_64-package).
+# files (msiinfo) everywhere, then installs, runs, upgrades and removes them under each Wine that
+# can run them here, each scenario in a fresh prefix of its own: a copy of one clean template
+# prefix per Wine and Windows (build/wine-i686-package, build/wine10-x86_64-package, ... made by
+# scripts/setup and never run in). Under Wine 8 where this machine runs 32-bit code: every
+# scenario in a 32-bit prefix, those that matter on 64-bit Windows once more in a 64-bit one.
+# Under Wine 10 the same where 32-bit code runs natively; where it runs emulated (qemu-i386,
+# scripts/wine10), every scenario in a 64-bit prefix alone.
 # Needs an X display (scripts/test gives it one) and the i686 build with package-checks.exe.
-# Prints "package tests: N passed, N failed" and fails when any check fails.
+# Prints "package tests: N passed, N failed" and fails when any check fails, or when a Wine
+# that should have run the downloads ran none of them.
 set -uo pipefail
 . "$(dirname "$0")/../../scripts/lib.sh"
 . "$(dirname "$0")/test_certificate.sh"
@@ -325,8 +328,8 @@ other_server() {
     # A server that works as Messenger's would: the stand-in from elsewhere, registered without
     # the mark its own regsvr32 leaves (which makes it a zip copy the package writes over).
     check "another server holds the class (regsvr32 of a stand-in elsewhere, without its mark)" \
-        bash -c '"$0" regsvr32 /s "$1" && "$0" reg delete "HKLM\\$2\\InprocServer32" /v PlovaneStandIn /f' \
-        "$WINE" "$other" "$class_key"
+        bash -c '"$0" regsvr32 /s "$1" && "$0" reg delete "HKLM\\$2\\InprocServer32" /v PlovaneStandIn /f "${@:3}"' \
+        "$WINE" "$other" "$class_key" "${reg_view[@]}"
     check "msiexec /i installs the MSI beside it (exit 0)" msiexec /i "$MSI"
     check "the other server's registration is unchanged and the tool registers through it" \
         phase 'OtherServer.*' PLOVANE_OTHER_SERVER="$other"
@@ -344,7 +347,7 @@ other_user_server() {
     mkdir -p "$WINEPREFIX/drive_c/users/Messenger" &&
         touch "$WINEPREFIX/drive_c/users/Messenger/msnmsgr-session.dll"
     check "another server holds the class for this user" "$WINE" reg add \
-        "HKCU\\$class_key\\InprocServer32" /ve /d "$other" /f
+        "HKCU\\$class_key\\InprocServer32" /ve /d "$other" /f "${reg_view[@]}"
     check "msiexec /i installs the MSI beside it (exit 0)" msiexec /i "$MSI"
     check "the user's registration of the other server is unchanged" \
         phase 'OtherUserServer.*' PLOVANE_OTHER_SERVER="$other"
@@ -568,35 +571,66 @@ export PLOVANE_UPGRADE_CODE=$UPGRADE_CODE
 echo "package tests: built $VERSION and $OLD_VERSION in $((SECONDS - started)) s"
 
 check_as_files
-user_regsvr32=
-if [ "$ARCH" = i686 ]; then
-    "$ROOT/scripts/setup" package
+
+ALL_SCENARIOS="install_use_remove upgrade other_server other_user_server unpacked_zip \
+zip_unpacked_again zip_upgrade msi_after_deleted_copy zip_then_msi msi_then_zip \
+uninstall_while_running upgrade_while_running signed_install_use_remove rebuilt_same_version"
+# 64-bit Windows runs the 32-bit downloads under WoW64, and so does a 64-bit Wine prefix: the
+# MSI's rows and regsvr32's land in the 32-bit view, and the regsvr32 a user types is the 64-bit
+# one (a 32-bit program reaches it through sysnative). Where the 32-bit prefix ran them all, the
+# scenarios that cover that run there once more.
+WOW64_SCENARIOS="install_use_remove unpacked_zip uninstall_while_running"
+
+# The scenarios under the Wine select_arch chose, each in a copy of that Wine's template prefix
+# for the given Windows (i686: a 32-bit prefix, x86_64: a 64-bit one).
+ran_under=()
+run_scenarios() {  # i686 or x86_64, scenarios
+    local windows=$1 scenarios=$2 before=$((passed + failed))
+    PLOVANE_ARCH=$windows select_arch
+    user_regsvr32= reg_view=()
+    local prefix_says="32-bit prefix"
+    if [ "$windows" = x86_64 ]; then
+        user_regsvr32='C:\windows\sysnative\regsvr32.exe' reg_view=(/reg:32)
+        prefix_says="64-bit prefix (WoW64)"
+    fi
+    check_tag="[$WINE_SAYS, $prefix_says] "
+    echo "package tests: under $WINE_SAYS, in a $prefix_says"
+    check "the $prefix_says template prefix is made" env PLOVANE_ARCH="$windows" \
+        "$ROOT/scripts/setup" package
     use_prefix package
-    template=$WINEPREFIX
+    template=$WINEPREFIX prefix_tag=wine$WINE_VERSION-$windows-
     # PLOVANE_PACKAGE_SCENARIOS runs a few of them while working on one.
-    for scenario in ${PLOVANE_PACKAGE_SCENARIOS:-install_use_remove upgrade other_server \
-        other_user_server unpacked_zip zip_unpacked_again zip_upgrade msi_after_deleted_copy \
-        zip_then_msi msi_then_zip uninstall_while_running upgrade_while_running \
-        signed_install_use_remove rebuilt_same_version}; do
+    for scenario in ${PLOVANE_PACKAGE_SCENARIOS:-$scenarios}; do
         "$scenario"
     done
-    # 64-bit Windows runs the 32-bit downloads under WoW64, and so does a 64-bit Wine prefix: the
-    # MSI's rows and regsvr32's land in the 32-bit view, and the regsvr32 a user types is the
-    # 64-bit one (a 32-bit program reaches it through sysnative). The scenarios that cover that
-    # run there once more; the class rows are mirrored into the machine's 32-bit view, as above.
-    echo "package tests: once more in a 64-bit prefix (WoW64)"
-    PLOVANE_ARCH=x86_64 "$ROOT/scripts/setup" package
-    PLOVANE_ARCH=x86_64 select_arch
-    use_prefix package
-    template=$WINEPREFIX prefix_tag=64-
-    user_regsvr32='C:\windows\sysnative\regsvr32.exe'
-    for scenario in ${PLOVANE_PACKAGE_SCENARIOS_64-install_use_remove unpacked_zip \
-        uninstall_while_running}; do
-        "$scenario"
-    done
-else
-    echo "package tests: this machine cannot run 32-bit code, so the packages were checked as" \
-        "files only; they are installed and run under Wine where 32-bit code runs"
-fi
+    check_tag=
+    ran_under+=("$WINE_SAYS: $((passed + failed - before)) checks")
+}
+
+# Each Wine runs the downloads where it can run 32-bit code: Wine 8 only where the machine runs
+# it (under qemu-i386 it does not start), Wine 10 everywhere, emulated where the machine does not
+# run it; only a 64-bit prefix is worth its time there. Never silently: a Wine that should have
+# run and ran nothing fails the run. PLOVANE_PACKAGE_WINES="8" or "10" runs only those.
+for wine in ${PLOVANE_PACKAGE_WINES:-8 10}; do
+    export PLOVANE_WINE=$wine
+    PLOVANE_ARCH= select_arch
+    if [ "$WINE_VERSION" = 8 ] && [ "$ARCH" != i686 ]; then
+        echo "package tests: Wine 8 cannot run 32-bit code on this machine; Wine 10 runs the" \
+            "downloads here"
+        continue
+    fi
+    if [ "$WINE_WAY" = emulated ]; then
+        run_scenarios x86_64 "$ALL_SCENARIOS"
+    else
+        run_scenarios i686 "$ALL_SCENARIOS"
+        run_scenarios x86_64 "$WOW64_SCENARIOS"
+    fi
+    if [ "${#ran_under[@]}" -eq 0 ] || [[ ${ran_under[-1]} != "$WINE_SAYS: "* ]]; then
+        failed=$((failed + 1))
+        echo "FAIL  Wine $wine ran none of the downloads' scenarios"
+    fi
+done
+unset PLOVANE_WINE
+printf 'package tests: ran under %s\n' "${ran_under[@]}"
 echo "package tests: $passed passed, $failed failed ($((SECONDS - started)) s)"
 [ "$failed" -eq 0 ]
