@@ -72,9 +72,8 @@ bool RegisteredServer(HKEY root, wchar_t* value, DWORD capacity) {
     if (row == Row::absent) return false;
     DWORD bytes = capacity * sizeof(wchar_t);
     // RRF_RT_REG_SZ takes REG_EXPAND_SZ too, expanded.
-    if (row == Row::unreadable ||
-        RegGetValueW(key.get(), nullptr, nullptr, RRF_RT_REG_SZ, nullptr, value, &bytes) !=
-            ERROR_SUCCESS) {
+    if (row == Row::unreadable || RegGetValueW(key.get(), nullptr, nullptr, RRF_RT_REG_SZ, nullptr,
+                                               value, &bytes) != ERROR_SUCCESS) {
         value[0] = L'\0';
     }
     // A path in quotes names the same file as without them.

@@ -154,8 +154,9 @@ std::wstring VersionString(const std::wstring& file, const wchar_t* name) {
     void* text = nullptr;
     UINT length = 0;
     if (!GetFileVersionInfoW(file.c_str(), 0, size, block.data()) ||
-        !VerQueryValueW(block.data(), (std::wstring(L"\\StringFileInfo\\040904B0\\") + name).c_str(),
-                        &text, &length) ||
+        !VerQueryValueW(block.data(),
+                        (std::wstring(L"\\StringFileInfo\\040904B0\\") + name).c_str(), &text,
+                        &length) ||
         !length) {
         return L"";
     }
@@ -172,7 +173,8 @@ std::vector<std::wstring> FilesIn(const std::wstring& folder) {
     HANDLE find = FindFirstFileW((folder + L"*").c_str(), &found);
     if (find == INVALID_HANDLE_VALUE) return names;
     do {
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.emplace_back(found.cFileName);
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            names.emplace_back(found.cFileName);
     } while (FindNextFileW(find, &found));
     FindClose(find);
     return names;
