@@ -365,7 +365,7 @@ portable_copy_running() {
     PORTABLE="C:\\portable\\plovane-actions-$VERSION-win32"
     check "a portable copy unpacks beside the install" unzip_to "$ZIP" portable
     check "regsvr32 of its stand-in" phase 'ZipRegister.*' PLOVANE_STANDIN="$PORTABLE\\messenger-standin.dll"
-    check "the portable copy's tool starts holding the installed stand-in, and the user types in it" \
+    check "the portable copy's tool starts under the merged view (so holding the installed stand-in) and the user types in it" \
         detached_phase 'PortableStarts.*' PLOVANE_ZIP_FOLDER="$PORTABLE"
 }
 
