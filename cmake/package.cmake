@@ -172,6 +172,16 @@ run(${MSIBUILD} ${msi} -q
     "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('CloseRunningPrograms', 66, 'CloseStep', '\"[INSTALLDIR].\"')")
 run(${MSIBUILD} ${msi} -q
     "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('CloseRunningPrograms', 'REMOVE=\"ALL\" OR WIX_UPGRADE_DETECTED', 1399)")
+# A file of the package that a program running elsewhere still holds (a portable copy's tool
+# has the installed stand-in loaded) stays where the installer leaves it: for good under Wine.
+# The same program then moves it aside, to go at the next restart, so that the folder goes now
+# and an upgrade's new file takes its place at once. Deferred (+1024) after RemoveFiles, and on
+# an uninstall only: an upgrade's removal of the earlier version is one too.
+string(REPLACE ";" " " shipped_names "${programs};README.txt")
+run(${MSIBUILD} ${msi} -q
+    "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('ReleaseHeldFiles', 1090, 'CloseStep', '/release \"[INSTALLDIR].\" ${shipped_names}')")
+run(${MSIBUILD} ${msi} -q
+    "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('ReleaseHeldFiles', 'REMOVE=\"ALL\"', 3501)")
 
 # wixl draws a package code at random and stamps the clock: both are set here, last of all the
 # edits, and the MSI is signed as it will ship.

@@ -51,18 +51,29 @@ plovane::unique_bstr ModulePath() {
     return plovane::unique_bstr(SysAllocStringLen(path.get(), n));
 }
 
+// What opening a row of the class under a root found. Only a row that is not there is free: one
+// that cannot be opened for any other reason (access denied, say) may be anyone's.
+enum class Row { absent, present, unreadable };
+
+Row OpenRow(HKEY root, const wchar_t* subkey, plovane::unique_hkey& key) {
+    const LSTATUS status = RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE, key.put());
+    if (status == ERROR_SUCCESS) return Row::present;
+    return status == ERROR_FILE_NOT_FOUND ? Row::absent : Row::unreadable;
+}
+
 // The server this class is registered to now under root, in value (capacity characters),
 // environment references expanded; false when the class is not registered in-process there. A
-// registration whose server cannot be read reads as empty.
+// registration whose server cannot be read (a value that is not a string, a key we may not
+// open) reads as empty.
 bool RegisteredServer(HKEY root, wchar_t* value, DWORD capacity) {
     plovane::unique_hkey key;
-    if (RegOpenKeyExW(root, kServerKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
-        return false;
-    }
+    value[0] = L'\0';
+    const Row row = OpenRow(root, kServerKey, key);
+    if (row == Row::absent) return false;
     DWORD bytes = capacity * sizeof(wchar_t);
     // RRF_RT_REG_SZ takes REG_EXPAND_SZ too, expanded.
-    if (RegGetValueW(key.get(), nullptr, nullptr, RRF_RT_REG_SZ, nullptr, value, &bytes) !=
-        ERROR_SUCCESS) {
+    if (row == Row::unreadable || RegGetValueW(key.get(), nullptr, nullptr, RRF_RT_REG_SZ, nullptr,
+                                               value, &bytes) != ERROR_SUCCESS) {
         value[0] = L'\0';
     }
     // A path in quotes names the same file as without them.
@@ -75,10 +86,11 @@ bool RegisteredServer(HKEY root, wchar_t* value, DWORD capacity) {
     return true;
 }
 
-// A class served by a program (Messenger's own configuration) belongs to that program.
+// A class served by a program (Messenger's own configuration) belongs to that program, and so
+// does one whose program row we may not look at.
 bool HasLocalServer(HKEY root) {
     plovane::unique_hkey key;
-    return RegOpenKeyExW(root, kLocalServerKey, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS;
+    return OpenRow(root, kLocalServerKey, key) != Row::absent;
 }
 
 bool IsThisServer(const wchar_t* registered) {

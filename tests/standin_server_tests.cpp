@@ -304,6 +304,97 @@ TEST_F(StaleRegistrationTest, AZipCopyBesideTheUsersInstalledCopyTouchesOnlyTheM
     EXPECT_EQ(ServerIn(HKEY_CURRENT_USER), installed) << "the installed copy lost its class";
 }
 
+// The MSI's copy removed by hand with regsvr32 /u: its row in the user's classes goes, and the
+// machine's registration of another server (Messenger's) stays as it was.
+TEST_F(StaleRegistrationTest, UnregisteringTheUsersCopyLeavesTheMachinesOtherServer) {
+    const std::wstring installed = CopyStandIn(L"installed");
+    const std::wstring other = Copy(L"failing-server.dll", L"messenger", L"msnmsgr-session.dll");
+    ASSERT_NO_FATAL_FAILURE(SetServerIn(HKEY_CURRENT_USER, installed));
+    ASSERT_NO_FATAL_FAILURE(SetServerIn(HKEY_LOCAL_MACHINE, other));
+    EXPECT_EQ(Regsvr32(L"/u ", installed), 0);
+    EXPECT_EQ(ServerIn(HKEY_CURRENT_USER), L"") << "the user's row of the unregistered copy stayed";
+    EXPECT_EQ(ServerIn(HKEY_LOCAL_MACHINE), other) << "the other server lost its registration";
+}
+
+// A registered server that cannot be read is not known to be free: regsvr32 refuses the class
+// and leaves the row as it was, per machine and per user.
+class UnreadableServerTest : public StaleRegistrationTest {
+protected:
+    // Locks the class's server key against everyone (its owner keeps the right to unlock it), or
+    // unlocks it again.
+    static LSTATUS Lock(HKEY root, bool locked) {
+        unique_hkey key;
+        LSTATUS status = RegOpenKeyExW(root, kServerPath, 0, WRITE_DAC, key.put());
+        if (status != ERROR_SUCCESS) return status;
+        ACL empty;
+        InitializeAcl(&empty, sizeof(empty), ACL_REVISION);
+        SECURITY_DESCRIPTOR descriptor;
+        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorDacl(&descriptor, TRUE, locked ? &empty : nullptr, FALSE);
+        return RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &descriptor);
+    }
+    // The server value's type and bytes, read once the key is open to all again.
+    static std::string Raw(HKEY root) {
+        DWORD type = 0;
+        BYTE data[64] = {};
+        DWORD bytes = sizeof(data);
+        if (RegGetValueW(root, kServerPath, nullptr, RRF_RT_ANY, &type, data, &bytes) !=
+            ERROR_SUCCESS) {
+            return "(none)";
+        }
+        return std::to_string(type) + ":" + std::string(reinterpret_cast<char*>(data), bytes);
+    }
+};
+
+TEST_F(UnreadableServerTest, IsRefusedAndLeftAlone) {
+    const std::wstring ours = CopyStandIn(L"ours");
+    // A live copy of ours, had it been readable: a fault that took the row for free, or for
+    // ours, would write over it.
+    const std::wstring path = CopyStandIn(L"unreadable");
+    const DWORD number = 1;
+    const struct {
+        const char* name;
+        DWORD type;
+        const void* data;
+        DWORD bytes;
+        bool locked;
+    } cases[] = {
+        {"a number", REG_DWORD, &number, sizeof(number), false},
+        {"bytes", REG_BINARY, path.c_str(), 8, false},
+        {"a key we may not open", REG_SZ, path.c_str(),
+         static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)), true},
+    };
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) +
+                         (root == HKEY_LOCAL_MACHINE ? ", per machine" : ", per user"));
+            ASSERT_EQ(RegSetKeyValueW(root, kServerPath, nullptr, c.type, c.data, c.bytes),
+                      ERROR_SUCCESS);
+            const std::string before = Raw(root);
+            if (c.locked) {
+                ASSERT_EQ(Lock(root, true), ERROR_SUCCESS);
+                unique_hkey probe;
+                ASSERT_EQ(RegOpenKeyExW(root, kServerPath, 0, KEY_QUERY_VALUE, probe.put()),
+                          ERROR_ACCESS_DENIED)
+                    << "the lock does not hold, so this case tests nothing";
+            }
+            const long registered = Regsvr32(L"", ours);
+            Regsvr32(L"/u ", ours);
+            if (c.locked) {
+                ASSERT_EQ(Lock(root, false), ERROR_SUCCESS);
+            }
+            EXPECT_NE(registered, 0) << "took a class it cannot read";
+            EXPECT_EQ(Raw(root), before) << "the unreadable row was changed";
+            EXPECT_EQ(StringIn(HKEY_LOCAL_MACHINE, kClassPath), L"")
+                << "described the class as ours";
+            if (root == HKEY_CURRENT_USER) {
+                EXPECT_EQ(ServerIn(HKEY_LOCAL_MACHINE), L"") << "went in front of it per machine";
+            }
+            RegDeleteTreeW(root, kClassPath);
+        }
+    }
+}
+
 // Two live copies: unregistering the one not registered leaves the other's registration, per
 // machine and per user.
 TEST_F(StaleRegistrationTest, UnregisteringACopyLeavesAnotherLiveCopysRegistration) {

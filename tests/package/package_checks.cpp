@@ -2,7 +2,7 @@
 // package tests (tests/package/package_tests.sh) run msiexec and regsvr32 between the phases
 // and run each phase here with a filter: Installed, InstalledTool, Removed, OtherServer, Zip,
 // ZipRegister, ZipTool, ZipUnregister, AfterDeletedCopy, BesideZipCopy, Running, LeftRunning,
-// PortableStarts, PortableRuns.
+// PortableStarts, PortableRuns, Released, Upgraded, PortableEnds, Restarted.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -13,8 +13,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iostream>
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/com_apartment.h"
@@ -123,6 +126,67 @@ long Regsvr32(const std::wstring& options, const std::wstring& dll) {
 
 bool SameFile(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// A string of a file's version block ("FileVersion", "InternalName"), or empty.
+std::wstring VersionString(const std::wstring& file, const wchar_t* name) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(file.c_str(), &ignored);
+    if (!size) return L"";
+    std::vector<BYTE> block(size);
+    void* text = nullptr;
+    UINT length = 0;
+    if (!GetFileVersionInfoW(file.c_str(), 0, size, block.data()) ||
+        !VerQueryValueW(block.data(),
+                        (std::wstring(L"\\StringFileInfo\\040904B0\\") + name).c_str(), &text,
+                        &length) ||
+        !length) {
+        return L"";
+    }
+    return static_cast<const wchar_t*>(text);
+}
+bool IsStandIn(const std::wstring& file) {
+    return VersionString(file, L"InternalName") == L"messenger-standin";
+}
+
+// The files directly in a folder (ending in a backslash), by name.
+std::vector<std::wstring> FilesIn(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found = {};
+    HANDLE find = FindFirstFileW((folder + L"*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            names.emplace_back(found.cFileName);
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    return names;
+}
+std::wstring TempFolder() {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    return temp;
+}
+
+// What waits for the next restart: (file, new name) pairs, an empty name a deletion.
+std::vector<std::pair<std::wstring, std::wstring>> PendingRenames() {
+    std::vector<std::pair<std::wstring, std::wstring>> pending;
+    std::vector<wchar_t> data(65536);
+    DWORD bytes = static_cast<DWORD>(data.size() * sizeof(wchar_t));
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager",
+                     L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr, data.data(),
+                     &bytes) != ERROR_SUCCESS) {
+        return pending;
+    }
+    const auto plain = [](const wchar_t* path) {
+        return std::wstring(wcsncmp(path, L"\\??\\", 4) == 0 ? path + 4 : path);
+    };
+    for (const wchar_t* p = data.data(); *p;) {
+        const wchar_t* to = p + lstrlenW(p) + 1;
+        pending.emplace_back(plain(p), plain(*to == L'!' ? to + 1 : to));
+        p = to + lstrlenW(to) + 1;
+    }
+    return pending;
 }
 
 // The folder a process was started from (with its backslash), or empty.
@@ -500,7 +564,11 @@ std::wstring ZipFolder() {
     return Environment(L"PLOVANE_ZIP_FOLDER") + L"\\";
 }
 
-TEST(PortableStarts, TheZipsToolStartsAndTheUserTypesInIt) {
+// Started beside the MSI's install, under the merged view: the user's class comes first, so the
+// portable tool holds the installed stand-in, as it does on Windows. (No module list shows that
+// under an emulated Wine 10; the Released phase finds the file held.)
+using PortableStarts = InstalledTool;
+TEST_F(PortableStarts, TheZipsToolStartsUnderTheMergedViewAndTheUserTypesInIt) {
     unique_handle process(testing::StartProcess(L"\"" + ZipFolder() + L"plovane-actions.exe\""));
     ASSERT_TRUE(process);
     HWND form = WaitForWindowFromFolder(L"PlovaneForm1", ZipFolder());
@@ -513,6 +581,53 @@ TEST(PortableRuns, ThePortableToolStillRunsWithWhatWasTyped) {
     HWND form = WindowFromFolder(L"PlovaneForm1", ZipFolder());
     ASSERT_TRUE(form) << "the portable copy was closed";
     EXPECT_EQ(testing::WindowText(testing::FindDescendant(form, ui::Text2)), kTypedText);
+}
+
+// After an uninstall or upgrade beside the portable tool holding the installed stand-in: the held
+// file was moved out of the installed folder, is still held (it cannot be deleted: the loader
+// keeps its first name, so no module list shows the new one) and waits for the next restart to
+// delete it; nothing in the installed folder waits for the restart.
+TEST(Released, TheHeldStandInWaitsOutsideTheInstalledFolderForTheRestart) {
+    ASSERT_TRUE(WindowFromFolder(L"PlovaneForm1", ZipFolder())) << "the portable copy was closed";
+    int held = 0;
+    for (const auto& [file, to] : PendingRenames()) {
+        EXPECT_NE(file.rfind(InstallFolder(), 0), 0u) << "waits in the installed folder: " << file;
+        if (to.empty() && IsStandIn(file) && !DeleteFileW(file.c_str())) ++held;
+    }
+    EXPECT_EQ(held, 1) << "the held stand-in, moved aside, is not what the restart deletes";
+}
+
+// The upgrade's own stand-in is in place at once, and nothing else lies beside the shipped files
+// (no file of the earlier version waiting under another name).
+TEST(Upgraded, TheNewStandInIsInPlaceAtOnce) {
+    EXPECT_EQ(VersionString(InstallFolder() + L"messenger-standin.dll", L"FileVersion"),
+              Environment(L"PLOVANE_FILE_VERSION"));
+    std::vector<std::wstring> files = FilesIn(InstallFolder());
+    std::sort(files.begin(), files.end());
+    std::vector<std::wstring> shipped(std::begin(kShippedFiles), std::end(kShippedFiles));
+    std::sort(shipped.begin(), shipped.end());
+    EXPECT_EQ(files, shipped);
+}
+
+// The portable copy ends, as a restart would end it.
+TEST(PortableEnds, ThePortableToolCloses) {
+    HWND form = WindowFromFolder(L"PlovaneForm1", ZipFolder());
+    ASSERT_TRUE(form) << "the portable copy was closed";
+    DWORD processId = 0;
+    GetWindowThreadProcessId(form, &processId);
+    unique_handle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
+    ASSERT_TRUE(process);
+    PostMessageW(form, WM_CLOSE, 0, 0);
+    EXPECT_EQ(WaitForSingleObject(process.get(), kWaitMs), WAIT_OBJECT_0);
+}
+
+// After the restart: nothing waits any longer, and no copy of the stand-in is left in the
+// temporary folder, where a held one was moved.
+TEST(Restarted, NothingOfTheHeldStandInIsLeft) {
+    EXPECT_TRUE(PendingRenames().empty());
+    for (const std::wstring& name : FilesIn(TempFolder())) {
+        EXPECT_FALSE(IsStandIn(TempFolder() + name)) << "left: " << name;
+    }
 }
 
 }  // namespace

@@ -145,12 +145,18 @@ folders_removed() {
         "	INSTALLDIR	2 	MenuFolder	2"
 }
 # The close step before an uninstall or upgrade: the package's own program, given the installed
-# folder, never taskkill by program name (that would close a portable copy too).
+# folder, never taskkill by program name (that would close a portable copy too). After the files
+# are removed, the same program, deferred, releases those still held (all four named).
 close_step() {
-    table "$MSI" CustomAction | grep CloseRunningPrograms
+    table "$MSI" CustomAction | grep -E 'CloseRunningPrograms|ReleaseHeldFiles'
     table "$MSI" CustomAction | grep -qxF 'CloseRunningPrograms	66	CloseStep	"[INSTALLDIR]."	' &&
         table "$MSI" InstallExecuteSequence |
         grep -qxF 'CloseRunningPrograms	REMOVE="ALL" OR WIX_UPGRADE_DETECTED	1399' &&
+        table "$MSI" CustomAction | grep -qxF 'ReleaseHeldFiles	1090	CloseStep	/release "[INSTALLDIR]." plovane-actions.exe actions-menu.exe messenger-standin.dll README.txt	' &&
+        table "$MSI" InstallExecuteSequence | grep -qxF 'ReleaseHeldFiles	REMOVE="ALL"	3501' &&
+        expect_eq "actions around the release" "$(table "$MSI" InstallExecuteSequence |
+            awk -F'\t' '$3 >= 3500 && $3 <= 3600 { print $3 "=" $1 }' | sort -n | xargs)" \
+            "3500=RemoveFiles 3501=ReleaseHeldFiles" &&
         table "$MSI" Binary | grep -qx 'CloseStep	.*' &&
         ! msiinfo export "$MSI" CustomAction | grep -qi taskkill
 }
@@ -351,13 +357,15 @@ other_user_server() {
     leave_prefix
 }
 
-# A portable copy from the zip, registered with regsvr32 as its README says, its tool running
-# with text the user typed (for an uninstall or upgrade of the MSI to leave alone).
+# A portable copy from the zip, registered with regsvr32 as its README says, beside the MSI's
+# install, its tool running with text the user typed (for an uninstall or upgrade of the MSI to
+# leave alone). Windows puts the user's class in front, so the portable tool holds the installed
+# stand-in (its phase starts it under that merged view).
 portable_copy_running() {
     PORTABLE="C:\\portable\\plovane-actions-$VERSION-win32"
-    check "a portable copy unpacks and its stand-in registers" unzip_to "$ZIP" portable
+    check "a portable copy unpacks beside the install" unzip_to "$ZIP" portable
     check "regsvr32 of its stand-in" phase 'ZipRegister.*' PLOVANE_STANDIN="$PORTABLE\\messenger-standin.dll"
-    check "the portable copy's tool starts and the user types in it" \
+    check "the portable copy's tool starts under the merged view (so holding the installed stand-in) and the user types in it" \
         detached_phase 'PortableStarts.*' PLOVANE_ZIP_FOLDER="$PORTABLE"
 }
 
@@ -369,22 +377,31 @@ sibling_copy() {
     mkdir -p "$folder" && cp "$work/stage-$VERSION/plovane-actions-$VERSION-win32/"* "$folder/"
 }
 
+# What a restart does: every program ends (here the portable copy, the only one left), then
+# Windows carries out what waits for it, as wineboot -r does.
+restart() {
+    check "the portable copy ends, as a restart ends it" phase 'PortableEnds.*' \
+        PLOVANE_ZIP_FOLDER="$PORTABLE"
+    check "wineboot -r carries out what waits for the restart" \
+        bash -c '"$0" wineboot -r </dev/null' "$WINE"
+}
+
 # Uninstalling while the user still has the tool and the Actions window open (the tool a second
 # time from the installed folder spelled in capitals, and the folder itself on disk in small
-# letters), a portable copy of the tool running beside them, and another copy in a folder beside
-# the installed one.
+# letters), a portable copy of the tool running beside them and holding the installed stand-in,
+# and another copy in a folder beside the installed one.
 uninstall_while_running() {
     enter_prefix running
     local sibling="C:\\users\\$(id -un)\\AppData\\Local\\Programs\\$SIBLING"
-    portable_copy_running
     # The installed folder already there, named in other letters' case: Wine then reports the
     # installed programs' paths in that case, while the package names the folder its own way.
     check "the programs folder holds \"plovane\", the installed folder's name in small letters" \
         mkdir -p "$WINEPREFIX/drive_c/users/$(id -un)/AppData/Local/Programs/plovane"
+    check "msiexec /i installs the MSI (exit 0)" msiexec /i "$MSI"
+    portable_copy_running
     check "a copy of the tool in a folder beside the installed one, named $SIBLING" sibling_copy
     check "that copy starts and the user types in it" \
         detached_phase 'PortableStarts.*' PLOVANE_ZIP_FOLDER="$sibling"
-    check "msiexec /i installs the MSI (exit 0)" msiexec /i "$MSI"
     check "the installed tool (also from the folder spelled in capitals) and the Actions window start and stay open" \
         detached_phase 'Running.*'
     check "msiexec /x removes it while they run (exit 0)" msiexec /x "$MSI"
@@ -394,25 +411,40 @@ uninstall_while_running() {
         phase 'PortableRuns.*' PLOVANE_ZIP_FOLDER="$PORTABLE"
     check "the copy in $SIBLING still runs and holds what the user typed" \
         phase 'PortableRuns.*' PLOVANE_ZIP_FOLDER="$sibling"
-    check "removed: files, folder, shortcuts and class gone, though the programs were running" \
+    check "removed: files, folder, shortcuts and class gone, though the programs were running and the portable tool holds the stand-in" \
         phase 'Removed.TheFiles*'
+    check "the stand-in the portable tool holds waits outside the folder, to be deleted at the restart" \
+        phase 'Released.*' PLOVANE_ZIP_FOLDER="$PORTABLE"
+    check "the copy in $SIBLING ends, as a restart ends it" phase 'PortableEnds.*' \
+        PLOVANE_ZIP_FOLDER="$sibling"
+    restart
+    check "after the restart nothing of the held stand-in is left, nor of the package" \
+        phase 'Restarted.*:Removed.TheFiles*'
     leave_prefix
 }
 
-# Upgrading while the earlier version's tool and Actions window run, a portable copy beside them.
+# Upgrading while the earlier version's tool and Actions window run, a portable copy beside them
+# holding the earlier version's stand-in.
 upgrade_while_running() {
     enter_prefix upgrade-running
-    portable_copy_running
     check "msiexec /i installs the earlier version $OLD_VERSION (exit 0)" msiexec /i "$OLD_MSI"
+    portable_copy_running
     check "the $OLD_VERSION tool and Actions window start and stay open" detached_phase 'Running.*'
-    check "msiexec /i of $VERSION over it while they run (exit 0)" msiexec /i "$MSI"
+    check "msiexec /i of $VERSION over it while they run (exit 0, no restart asked)" msiexec /i "$MSI"
     check "the upgrade closed the $OLD_VERSION programs first" phase 'LeftRunning.*'
     check "the portable copy still runs and holds what the user typed" \
         phase 'PortableRuns.*' PLOVANE_ZIP_FOLDER="$PORTABLE"
     check "after the upgrade: one product, $VERSION, with its files and shortcuts" \
         phase 'Installed.OneProduct*:Installed.TheFiles*:Installed.TheStartMenu*' \
         PLOVANE_EXPECTED_VERSION="$MSI_VERSION"
+    check "the $VERSION stand-in is in place at once, with nothing of $OLD_VERSION beside it" \
+        phase 'Upgraded.*' PLOVANE_FILE_VERSION="$VERSION"
+    check "the $OLD_VERSION stand-in the portable tool holds waits outside the folder, to be deleted at the restart" \
+        phase 'Released.*' PLOVANE_ZIP_FOLDER="$PORTABLE"
     check "the $VERSION tool starts and files an entry" phase 'InstalledTool.*'
+    restart
+    check "after the restart nothing of $OLD_VERSION is left and $VERSION stays in place" \
+        phase 'Restarted.*:Upgraded.*' PLOVANE_FILE_VERSION="$VERSION"
     leave_prefix
 }
 
