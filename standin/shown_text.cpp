@@ -93,7 +93,8 @@ size_t BreakAt(const wchar_t* line, size_t fit) {
 MenuText Shortened(const MenuText& text, const ShownFont& font) {
     if (font.Fitting(text.c_str(), text.length(), font.widest()) >= text.length()) return text;
     const wchar_t ellipsis = L'\x2026';
-    size_t kept = font.Fitting(text.c_str(), text.length(), font.widest() - font.Width(&ellipsis, 1));
+    size_t kept =
+        font.Fitting(text.c_str(), text.length(), font.widest() - font.Width(&ellipsis, 1));
     if (kept > 0 && IS_HIGH_SURROGATE(text.c_str()[kept - 1])) --kept;
     size_t ampersands = 0;
     while (ampersands < kept && text.c_str()[kept - 1 - ampersands] == L'&')
@@ -124,8 +125,8 @@ ShownFont::~ShownFont() {
 size_t ShownFont::Fitting(const wchar_t* text, size_t length, int width) const {
     int fit = 0;
     SIZE size = {};
-    if (!old_ || !GetTextExtentExPointW(dc_, text, static_cast<int>(length), width, &fit, nullptr,
-                                        &size)) {
+    if (!old_ ||
+        !GetTextExtentExPointW(dc_, text, static_cast<int>(length), width, &fit, nullptr, &size)) {
         return length;
     }
     return static_cast<size_t>(fit);

@@ -141,16 +141,16 @@ TEST_F(ActionsMenuTest, AHugeMenuNameIsCutAndHidesNoOtherEntry) {
         ASSERT_FALSE(item.empty());
         EXPECT_EQ(item.back(), L'\x2026') << item;
         EXPECT_LT(item.size(), 200u) << "cut to fit half of an 800-pixel screen: " << item;
-        EXPECT_EQ(item.substr(0, item.size() - 1), (i == 1 ? huge : wide).substr(0, item.size() - 1));
+        EXPECT_EQ(item.substr(0, item.size() - 1),
+                  (i == 1 ? huge : wide).substr(0, item.size() - 1));
     }
     const struct {
         int position;
         std::wstring status;
-    } highlighted[] = {
-        {1, huge.substr(0, 259) + L"\x2026    Key: b-huge    URL: http://" +
-                std::wstring(252, L'u') + L"\x2026"},
-        {3, wide + L"    Key: d-wide    URL: http://example.invalid/"},
-        {2, L"Key: c-last    URL: http://example.invalid/"}};
+    } highlighted[] = {{1, huge.substr(0, 259) + L"\x2026    Key: b-huge    URL: http://" +
+                               std::wstring(252, L'u') + L"\x2026"},
+                       {3, wide + L"    Key: d-wide    URL: http://example.invalid/"},
+                       {2, L"Key: c-last    URL: http://example.invalid/"}};
     for (const auto& h : highlighted) {
         SendMessageW(menu_.hwnd(), WM_MENUSELECT,
                      MAKEWPARAM(GetMenuItemID(menu_.actionsMenu(), h.position), MF_STRING),
