@@ -50,19 +50,37 @@ private:
     bool open_;
 };
 
-void Copy(HWND box, const CopiedText& text) {
-    const SIZE_T bytes = (text.length() + 1) * sizeof(wchar_t);
-    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes);
-    if (!memory) return;
-    if (void* to = GlobalLock(memory)) {
-        CopyMemory(to, text.c_str(), bytes);
-        GlobalUnlock(memory);
-        const OpenedClipboard clipboard(box);
-        // Once set, the memory is the clipboard's.
-        if (clipboard.open() && EmptyClipboard() && SetClipboardData(CF_UNICODETEXT, memory))
-            return;
+// The text in memory the clipboard can take; freed here unless the clipboard took it.
+class ClipboardMemory {
+public:
+    explicit ClipboardMemory(const CopiedText& text)
+        : memory_(GlobalAlloc(GMEM_MOVEABLE, (text.length() + 1) * sizeof(wchar_t))) {
+        void* to = memory_ ? GlobalLock(memory_) : nullptr;
+        if (!to) return;
+        CopyMemory(to, text.c_str(), (text.length() + 1) * sizeof(wchar_t));
+        GlobalUnlock(memory_);
+        filled_ = true;
     }
-    GlobalFree(memory);
+    ~ClipboardMemory() {
+        if (memory_) GlobalFree(memory_);
+    }
+    ClipboardMemory(const ClipboardMemory&) = delete;
+    ClipboardMemory& operator=(const ClipboardMemory&) = delete;
+    bool GiveToClipboard() {
+        if (!filled_ || !SetClipboardData(CF_UNICODETEXT, memory_)) return false;
+        memory_ = nullptr;
+        return true;
+    }
+
+private:
+    HGLOBAL memory_;
+    bool filled_ = false;
+};
+
+void Copy(HWND box, const CopiedText& text) {
+    ClipboardMemory memory(text);
+    const OpenedClipboard clipboard(box);
+    if (clipboard.open() && EmptyClipboard()) memory.GiveToClipboard();
 }
 
 bool IsCopyKey(const MSG& msg) {
