@@ -5,6 +5,7 @@
 
 #include <cwchar>
 
+#include "standin/error_box.h"
 #include "standin/shown_text.h"
 
 namespace plovane::standin {
@@ -147,8 +148,9 @@ UINT CommandOf(size_t position) {
     return kFirstEntryCommand + static_cast<UINT>(position);
 }
 
-void PutItem(HMENU menu, size_t position, const MenuEntry& entry, bool insert) {
-    const MenuText text = ItemText(entry);
+void PutItem(HMENU menu, size_t position, const MenuEntry& entry, bool insert,
+             const ShownFont& font) {
+    const MenuText text = ItemText(entry, font);
     MENUITEMINFOW item = {};
     item.cbSize = sizeof(item);
     item.fMask = MIIM_STRING | MIIM_STATE | MIIM_ID | MIIM_FTYPE;
@@ -224,8 +226,9 @@ bool ActionsMenu::ApplyChanges(const heap_array<EntryChange>& changes) {
         }
         renumberFrom = renumberFrom < at ? renumberFrom : at;
     }
+    const ShownFont font = MenuFont();
     for (size_t at : touched) {
-        if (at < items && at < entries_.size()) PutItem(menu, at, entries_[at], false);
+        if (at < items && at < entries_.size()) PutItem(menu, at, entries_[at], false, font);
     }
     if (building_) {
         built_ = items;
@@ -250,8 +253,9 @@ void ActionsMenu::FitTail(HMENU menu, size_t items) {
     const size_t wanted = entries_.size() < kMaxListed ? entries_.size() : kMaxListed;
     for (; items > wanted; --items)
         DeleteMenu(menu, static_cast<UINT>(items - 1), MF_BYPOSITION);
+    const ShownFont font = MenuFont();
     for (; items < wanted; ++items)
-        PutItem(menu, items, entries_[items], true);
+        PutItem(menu, items, entries_[items], true, font);
     if (wanted == 0 && GetMenuItemCount(menu) == 0) {
         AppendMenuW(menu, MF_STRING | MF_GRAYED, kFirstEntryCommand - 1,
                     follower_.passing() ? kReadingText : kNoEntriesText);
@@ -280,8 +284,9 @@ void ActionsMenu::ContinueBuilding(DWORD budgetMs) {
     if (!building_) return;
     const size_t wanted = entries_.size() < kMaxListed ? entries_.size() : kMaxListed;
     const ULONGLONG end = GetTickCount64() + budgetMs;
+    const ShownFont font = MenuFont();
     while (built_ < wanted && GetTickCount64() < end) {
-        PutItem(building_, built_, entries_[built_], true);
+        PutItem(building_, built_, entries_[built_], true, font);
         ++built_;
     }
     if (built_ < wanted) return;
@@ -383,7 +388,8 @@ void ActionsMenu::OnMenuSelect(UINT item, UINT flags) {
         ShowSummary();
         return;
     }
-    SetWindowTextW(status_, StatusText(entries_[item - kFirstEntryCommand]).c_str());
+    const ShownFont font = MenuFont();
+    SetWindowTextW(status_, StatusText(entries_[item - kFirstEntryCommand], font).c_str());
 }
 
 // What starts is what the store holds for the chosen key now, read again: an entry changed or
@@ -411,7 +417,7 @@ void ActionsMenu::StartEntry(size_t index) {
     const bool tooLong = file.length() >= MAX_PATH;
     if (!tooLong && ShellExecuteExW(&info)) return;
     const DWORD error = tooLong ? static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE) : GetLastError();
-    MessageBoxW(hwnd(), StartFailureText(entry, error).c_str(), kActionsTitle, MB_OK | MB_ICONHAND);
+    ShowErrorBox(hwnd(), StartFailureText(entry, error), kActionsTitle, MB_OK | MB_ICONHAND);
 }
 
 }  // namespace plovane::standin

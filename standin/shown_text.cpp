@@ -76,39 +76,6 @@ void AppendDescribed(Text& out, DWORD error) {
     }
 }
 
-// The screen's DC with the message box's font selected, for measuring the box's lines.
-class MessageFontDc {
-public:
-    MessageFontDc() : dc_(GetDC(nullptr)) {
-        NONCLIENTMETRICSW metrics = {};
-        metrics.cbSize = sizeof(metrics);
-        if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0))
-            font_.reset(CreateFontIndirectW(&metrics.lfMessageFont));
-        if (dc_ && font_) old_ = SelectObject(dc_, font_.get());
-    }
-    ~MessageFontDc() {
-        if (old_) SelectObject(dc_, old_);
-        if (dc_) ReleaseDC(nullptr, dc_);
-    }
-    MessageFontDc(const MessageFontDc&) = delete;
-    MessageFontDc& operator=(const MessageFontDc&) = delete;
-    // How many of the first length characters fit in width pixels; all of them when unsure.
-    size_t Fitting(const wchar_t* text, size_t length, int width) const {
-        int fit = 0;
-        SIZE size = {};
-        if (!old_ || !GetTextExtentExPointW(dc_, text, static_cast<int>(length), width, &fit,
-                                            nullptr, &size)) {
-            return length;
-        }
-        return static_cast<size_t>(fit);
-    }
-
-private:
-    HDC dc_;
-    unique_hgdiobj font_;
-    HGDIOBJ old_ = nullptr;
-};
-
 // Where a line too wide is broken: after the last path separator of the part that fits (unless
 // that leaves the line less than half full), else where it stops fitting; at least one
 // character, and never between the halves of a surrogate pair.
@@ -121,21 +88,66 @@ size_t BreakAt(const wchar_t* line, size_t fit) {
     return fit;
 }
 
+// Cut where it fits before an ellipsis, never between the halves of a surrogate pair or of a
+// doubled ampersand.
+MenuText Shortened(const MenuText& text, const ShownFont& font) {
+    if (font.Fitting(text.c_str(), text.length(), font.widest()) >= text.length()) return text;
+    const wchar_t ellipsis = L'\x2026';
+    size_t kept =
+        font.Fitting(text.c_str(), text.length(), font.widest() - font.Width(&ellipsis, 1));
+    if (kept > 0 && IS_HIGH_SURROGATE(text.c_str()[kept - 1])) --kept;
+    size_t ampersands = 0;
+    while (ampersands < kept && text.c_str()[kept - 1 - ampersands] == L'&')
+        ++ampersands;
+    kept -= ampersands % 2;
+    MenuText cut;
+    return cut.append(text.c_str(), kept).append(ellipsis);
+}
+
+}  // namespace
+
+ShownFont::ShownFont(LOGFONTW NONCLIENTMETRICSW::*font, int share) : dc_(GetDC(nullptr)) {
+    RECT work = {0, 0, 800, 600};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    widest_ = (work.right - work.left) / share;
+    NONCLIENTMETRICSW metrics = {};
+    metrics.cbSize = sizeof(metrics);
+    if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0))
+        font_.reset(CreateFontIndirectW(&(metrics.*font)));
+    if (dc_ && font_) old_ = SelectObject(dc_, font_.get());
+}
+
+ShownFont::~ShownFont() {
+    if (old_) SelectObject(dc_, old_);
+    if (dc_) ReleaseDC(nullptr, dc_);
+}
+
+size_t ShownFont::Fitting(const wchar_t* text, size_t length, int width) const {
+    int fit = 0;
+    SIZE size = {};
+    if (!old_ ||
+        !GetTextExtentExPointW(dc_, text, static_cast<int>(length), width, &fit, nullptr, &size)) {
+        return length;
+    }
+    return static_cast<size_t>(fit);
+}
+
+int ShownFont::Width(const wchar_t* text, size_t length) const {
+    SIZE size = {};
+    return old_ && GetTextExtentPoint32W(dc_, text, static_cast<int>(length), &size) ? size.cx : 0;
+}
+
 // A message box is as wide as its longest line, and a line with no space in it (a long path) is
 // not wrapped: such a box ran off the screen, its text and caption with it. Each line is broken
 // here so that it fits in half the work area at the box's font; nothing is left out.
-template <class Text>
-BoxText FitToScreen(const Text& text) {
-    RECT work = {0, 0, 800, 600};
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    const int widest = (work.right - work.left) / 2;
-    const MessageFontDc dc;
+BoxText FitToScreen(const BoxText& text) {
+    const ShownFont font(&NONCLIENTMETRICSW::lfMessageFont, 2);
     BoxText fitted;
     const wchar_t* at = text.c_str();
     while (*at) {
         size_t line = std::wcscspn(at, L"\n");
         while (line > 0) {
-            const size_t fit = dc.Fitting(at, line, widest);
+            const size_t fit = font.Fitting(at, line, font.widest());
             const size_t kept = fit >= line ? line : BreakAt(at, fit);
             fitted.append(at, kept);
             at += kept;
@@ -147,16 +159,18 @@ BoxText FitToScreen(const Text& text) {
     return fitted;
 }
 
-}  // namespace
-
-MenuText ItemText(const MenuEntry& entry) {
+MenuText ItemText(const MenuEntry& entry, const ShownFont& font) {
     MenuText text;
     AppendName(text, entry, true);
-    return text;
+    return Shortened(text, font);
 }
 
-MenuText StatusText(const MenuEntry& entry) {
+MenuText StatusText(const MenuEntry& entry, const ShownFont& font) {
     MenuText text;
+    MenuText name;
+    AppendName(name, entry, true);
+    if (font.Fitting(name.c_str(), name.length(), font.widest()) < name.length())
+        AppendName(text, entry, false).append(L"    ");
     AppendShown(text.append(L"Key: "), entry.keyName, static_cast<size_t>(lstrlenW(entry.keyName)));
     if (entry.damaged) {
         text.append(L"    damaged: it cannot be started");
@@ -171,7 +185,7 @@ BoxText StartFailureText(const MenuEntry& entry, DWORD error) {
     AppendName(text.append(L"The program of \""), entry, false);
     AppendShown(text.append(L"\" could not be started.\n\n"), entry.path).append(L"\n\n");
     AppendDescribed(text, error);
-    return FitToScreen(text);
+    return text;
 }
 
 }  // namespace plovane::standin

@@ -121,32 +121,54 @@ TEST_F(ActionsMenuTest, KeyNamesAreOrderedAsTheRegistryOrdersThemWithoutRegardTo
                                                   L"_under"}));
 }
 
+// An item is cut with an ellipsis where its name is too wide for the screen; the status line
+// names it whole when it is highlighted, and the store keeps every character.
 TEST_F(ActionsMenuTest, AHugeMenuNameIsCutAndHidesNoOtherEntry) {
     std::wstring huge(4000000, L'h');
     huge.replace(250, 3, L"a&b");
     File(L"b-huge", huge, L"C:\\huge.exe", L"http://" + std::wstring(1000000, L'u'));
     File(L"a-first", L"First", L"C:\\first.exe");
     File(L"c-last", L"Last", L"C:\\last.exe");
+    const std::wstring wide(260, L'W');
+    File(L"d-wide", wide, L"C:\\wide.exe");
     Open();
     const auto items = Items();
-    ASSERT_EQ(items.size(), 3u);
+    ASSERT_EQ(items.size(), 4u);
     EXPECT_EQ(items[0], L"First");
     EXPECT_EQ(items[2], L"Last");
-    EXPECT_EQ(items[1], huge.substr(0, 250) + L"a&&b" + std::wstring(6, L'h') + L"\x2026")
-        << "260 characters as shown, the last an ellipsis";
-    SendMessageW(menu_.hwnd(), WM_MENUSELECT,
-                 MAKEWPARAM(GetMenuItemID(menu_.actionsMenu(), 1), MF_STRING),
-                 reinterpret_cast<LPARAM>(menu_.actionsMenu()));
-    const std::wstring status = testing::WindowText(menu_.statusBar());
-    EXPECT_EQ(status, L"Key: b-huge    URL: http://" + std::wstring(252, L'u') + L"\x2026");
+    for (size_t i : {1u, 3u}) {
+        const std::wstring& item = items[i];
+        ASSERT_FALSE(item.empty());
+        EXPECT_EQ(item.back(), L'\x2026') << item;
+        EXPECT_LT(item.size(), 200u) << "cut to fit half of an 800-pixel screen: " << item;
+        EXPECT_EQ(item.substr(0, item.size() - 1),
+                  (i == 1 ? huge : wide).substr(0, item.size() - 1));
+    }
+    const struct {
+        int position;
+        std::wstring status;
+    } highlighted[] = {{1, huge.substr(0, 259) + L"\x2026    Key: b-huge    URL: http://" +
+                               std::wstring(252, L'u') + L"\x2026"},
+                       {3, wide + L"    Key: d-wide    URL: http://example.invalid/"},
+                       {2, L"Key: c-last    URL: http://example.invalid/"}};
+    for (const auto& h : highlighted) {
+        SendMessageW(menu_.hwnd(), WM_MENUSELECT,
+                     MAKEWPARAM(GetMenuItemID(menu_.actionsMenu(), h.position), MF_STRING),
+                     reinterpret_cast<LPARAM>(menu_.actionsMenu()));
+        EXPECT_EQ(testing::WindowText(menu_.statusBar()), h.status);
+    }
+    standin::MenuEntry stored;
+    ASSERT_TRUE(standin::ReadCurrentEntry(L"d-wide", stored));
+    EXPECT_EQ(std::wstring(stored.menuName.get(), stored.menuName.length()), wide);
 }
 
-// The real Actions window in its own process: its menu opens from the keyboard and every
-// entry can be reached in it, the huge one among them.
+// The real Actions window in its own process: its menu opens from the keyboard within the work
+// area, and every entry can be reached in it, the huge and the wide among them.
 TEST_F(ActionsMenuTest, TheMenuWithAHugeNameOpensAndEveryEntryIsReachable) {
     File(L"a-first", L"First", L"C:\\first.exe");
     File(L"b-huge", std::wstring(4000000, L'h'), L"C:\\huge.exe");
     File(L"c-last", L"Last", L"C:\\last.exe");
+    File(L"d-wide", std::wstring(260, L'W'), L"C:\\wide.exe");
     unique_handle process(
         testing::StartProcess(L"\"" + testing::ProgramFolder() + L"actions-menu.exe\""));
     ASSERT_TRUE(process);
@@ -154,18 +176,26 @@ TEST_F(ActionsMenuTest, TheMenuWithAHugeNameOpensAndEveryEntryIsReachable) {
     ASSERT_TRUE(window);
     HWND status = FindWindowExW(window, nullptr, STATUSCLASSNAMEW, nullptr);
     PostMessageW(window, WM_SYSCOMMAND, SC_KEYMENU, L'a');
-    EXPECT_TRUE(testing::WaitForVisibleWindow(L"#32768", nullptr, 20000)) << "the menu opened";
+    HWND popup = testing::WaitForVisibleWindow(L"#32768", nullptr, 20000);
+    EXPECT_TRUE(popup) << "the menu opened";
+    RECT work = {}, shown = {};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    GetWindowRect(popup, &shown);
+    EXPECT_TRUE(shown.left >= work.left && shown.right <= work.right)
+        << "the popup spans " << shown.left << " to " << shown.right << " of " << work.left
+        << " to " << work.right;
     // Each press of Down highlights the next entry, and the status line names its key.
     std::set<std::wstring> reached;
     std::wstring text = testing::WindowText(status);
-    for (int press = 0; press < 6 && reached.size() < 3; ++press) {
-        if (text.rfind(L"Key: ", 0) == 0) reached.insert(text.substr(5, 6));
+    for (int press = 0; press < 8 && reached.size() < 4; ++press) {
+        const size_t key = text.find(L"Key: ");
+        if (key != std::wstring::npos) reached.insert(text.substr(key + 5, 6));
         const std::wstring before = text;
         PostMessageW(window, WM_KEYDOWN, VK_DOWN, 0);
         for (int wait = 0; wait < 250 && text == before; ++wait, Sleep(20))
             text = testing::WindowText(status);
     }
-    EXPECT_EQ(reached, (std::set<std::wstring>{L"a-firs", L"b-huge", L"c-last"}));
+    EXPECT_EQ(reached, (std::set<std::wstring>{L"a-firs", L"b-huge", L"c-last", L"d-wide"}));
     PostMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0);
     PostMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0);
     PostMessageW(window, WM_CLOSE, 0, 0);
@@ -298,6 +328,50 @@ TEST_F(ActionsMenuTest, TheErrorBoxFitsTheScreenWithTheWholePathAndAmpersandsAsT
     const int screen = GetSystemMetrics(SM_CXSCREEN);
     EXPECT_GE(box.frame.left, 0) << box.frame.right - box.frame.left << " of " << screen;
     EXPECT_LE(box.frame.right, screen) << box.frame.right - box.frame.left << " of " << screen;
+}
+
+using ActionsWindowProcessTest = testing::ActionsWindowProcess;
+
+// A path broken into lines to fit the box on the screen is copied from the box (Ctrl+C, as from
+// any message box) whole, so that it pastes back as a path.
+TEST_F(ActionsWindowProcessTest, CopyingTheErrorBoxGivesThePathWhole) {
+    const std::wstring path =
+        L"C:\\nowhere\\" + std::wstring(120, L'd') + L"\\" + std::wstring(110, L'f') + L".exe";
+    File(L"a-long", L"Long", path);
+    Start();
+    PostMessageW(window_, WM_COMMAND, standin::kFirstEntryCommand, 0);
+    HWND box = testing::WaitForVisibleWindow(L"#32770", L"Actions", kProcessWaitMs);
+    ASSERT_TRUE(box);
+    SetForegroundWindow(box);
+    for (int wait = 0; wait < 250 && GetForegroundWindow() != box; ++wait)
+        Sleep(20);
+    ASSERT_EQ(GetForegroundWindow(), box);
+    const DWORD before = GetClipboardSequenceNumber();
+    INPUT keys[4] = {};
+    for (INPUT& key : keys)
+        key.type = INPUT_KEYBOARD;
+    keys[0].ki.wVk = keys[3].ki.wVk = VK_CONTROL;
+    keys[1].ki.wVk = keys[2].ki.wVk = 'C';
+    keys[2].ki.dwFlags = keys[3].ki.dwFlags = KEYEVENTF_KEYUP;
+    ASSERT_EQ(SendInput(4, keys, sizeof(INPUT)), 4u);
+    for (int wait = 0; wait < 250 && GetClipboardSequenceNumber() == before; ++wait)
+        Sleep(20);
+    std::wstring copied;
+    if (OpenClipboard(nullptr)) {
+        if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+            if (const auto* text = static_cast<const wchar_t*>(GlobalLock(data))) {
+                copied = text;
+                GlobalUnlock(data);
+            }
+        }
+        CloseClipboard();
+    }
+    testing::CaughtBox caught;
+    ASSERT_TRUE(testing::CatchForeignBox(L"Actions", caught, kProcessWaitMs));
+    EXPECT_EQ(caught.prompt.find(path), std::wstring::npos) << "shown in lines: " << caught.prompt;
+    EXPECT_NE(copied.find(L"\r\n" + path + L"\r\n"), std::wstring::npos) << copied;
+    EXPECT_NE(copied.find(L"The program of \"Long\" could not be started."), std::wstring::npos)
+        << copied;
 }
 
 }  // namespace

@@ -18,12 +18,17 @@ bool PumpMessages() {
     return quit;
 }
 
+// Another process may set a longer text between the two messages: a full buffer is read again
+// until the text has settled, so that a text is never taken for its first part.
 std::wstring WindowText(HWND hwnd) {
-    const auto length = SendMessageW(hwnd, WM_GETTEXTLENGTH, 0, 0);
-    std::vector<wchar_t> text(static_cast<size_t>(length) + 1);
-    const auto got =
-        SendMessageW(hwnd, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
-    return std::wstring(text.data(), static_cast<size_t>(got));
+    for (int tries = 0;; ++tries) {
+        const auto length = SendMessageW(hwnd, WM_GETTEXTLENGTH, 0, 0);
+        std::vector<wchar_t> text(static_cast<size_t>(length) + 1);
+        const auto got =
+            SendMessageW(hwnd, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
+        const bool whole = got < length || SendMessageW(hwnd, WM_GETTEXTLENGTH, 0, 0) == got;
+        if (whole || tries == 100) return std::wstring(text.data(), static_cast<size_t>(got));
+    }
 }
 
 void SetWindowTextTo(HWND hwnd, const std::wstring& text) {
