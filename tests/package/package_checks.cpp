@@ -171,8 +171,9 @@ std::wstring TempFolder() {
 // What waits for the next restart: (file, new name) pairs, an empty name a deletion.
 std::vector<std::pair<std::wstring, std::wstring>> PendingRenames() {
     std::vector<std::pair<std::wstring, std::wstring>> pending;
-    std::vector<wchar_t> data(65536);
-    DWORD bytes = static_cast<DWORD>(data.size() * sizeof(wchar_t));
+    constexpr DWORD kChars = 65536;
+    std::vector<wchar_t> data(kChars);
+    DWORD bytes = kChars * DWORD{sizeof(wchar_t)};
     if (RegGetValueW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager",
                      L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr, data.data(),
                      &bytes) != ERROR_SUCCESS) {
