@@ -339,6 +339,8 @@ TEST_F(ActionsWindowProcessTest, CopyingTheErrorBoxGivesThePathWhole) {
         L"C:\\nowhere\\" + std::wstring(120, L'd') + L"\\" + std::wstring(110, L'f') + L".exe";
     File(L"a-long", L"Long", path);
     Start();
+    // Chosen once listed: a command for an item the window has not made yet chooses nothing.
+    ASSERT_TRUE(WaitForStatus(L"1 program registered")) << Status();
     PostMessageW(window_, WM_COMMAND, standin::kFirstEntryCommand, 0);
     HWND box = testing::WaitForVisibleWindow(L"#32770", L"Actions", kProcessWaitMs);
     ASSERT_TRUE(box);

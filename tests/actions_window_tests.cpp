@@ -58,12 +58,6 @@ protected:
         }
         return items;
     }
-    // Read in one message, so that a text changing meanwhile is never read cut to the old length.
-    std::wstring Status() const {
-        wchar_t text[2048] = {};
-        SendMessageW(status_, WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(text));
-        return text;
-    }
     // Waits until the status line changes from what it said.
     std::wstring NextStatus(const std::wstring& before) const {
         std::wstring text = Status();

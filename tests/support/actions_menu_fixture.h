@@ -75,6 +75,20 @@ protected:
         ASSERT_TRUE(status_);
     }
 
+    // Read in one message, so that a text changing meanwhile is never read cut to the old length.
+    std::wstring Status() const {
+        wchar_t text[2048] = {};
+        SendMessageW(status_, WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(text));
+        return text;
+    }
+    // Waits until the window has listed what the status line names (its count of programs).
+    bool WaitForStatus(const std::wstring& part) const {
+        for (int wait = 0; wait < 1000; ++wait, Sleep(20)) {
+            if (Status().find(part) != std::wstring::npos) return true;
+        }
+        return false;
+    }
+
     unique_handle process_;
     HWND window_ = nullptr;
     HWND status_ = nullptr;
